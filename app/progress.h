@@ -1,0 +1,27 @@
+#pragma once
+// Download progress as the worker reports it and the window shows it. Pure
+// logic: no Windows headers, so it can be tested and reused anywhere.
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <functional>
+
+// Called by the downloader after each block it has written: the bytes written
+// so far and the announced body size (0 when the server announced none).
+using ProgressCallback = std::function<void(std::uint64_t downloaded, std::uint64_t total)>;
+
+// Two independent counters: one writer (the worker), one reader (the paint
+// handler). Each is read and written whole; they are never paired under a lock.
+struct ProgressCounters {
+    std::atomic<std::uint64_t> downloaded{0};
+    std::atomic<std::uint64_t> total{0};
+};
+extern ProgressCounters ProgressState;
+
+// Whole percentage, rounded down, not clamped to 100; 0 while the total is unknown.
+int ProgressPercent(std::uint64_t downloaded, std::uint64_t total);
+
+// "下载进度：N%" in a fixed buffer, so painting allocates nothing.
+using ProgressText = std::array<wchar_t, 64>;
+ProgressText FormatProgressText(int percent);

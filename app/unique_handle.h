@@ -1,0 +1,38 @@
+#pragma once
+// Move-only owner of one Windows handle (or any pointer-like value) that is
+// closed exactly once, on whatever path the owner goes out of scope.
+
+#include <cstdint>
+#include <utility>
+
+// T: the handle type. Close: the function that releases it. Invalid: the
+// value that means "no handle" (0 for most, -1 for INVALID_HANDLE_VALUE).
+template <typename T, auto Close, std::intptr_t Invalid = 0> class UniqueAny {
+  public:
+    UniqueAny() noexcept = default;
+    explicit UniqueAny(T value) noexcept : value_(value) {}
+    UniqueAny(UniqueAny&& other) noexcept : value_(other.release()) {}
+    UniqueAny& operator=(UniqueAny&& other) noexcept {
+        if (this != &other)
+            reset(other.release());
+        return *this;
+    }
+    UniqueAny(const UniqueAny&) = delete;
+    UniqueAny& operator=(const UniqueAny&) = delete;
+    ~UniqueAny() { reset(); }
+
+    static T InvalidValue() noexcept { return reinterpret_cast<T>(Invalid); }
+
+    T get() const noexcept { return value_; }
+    explicit operator bool() const noexcept { return value_ != InvalidValue(); }
+
+    T release() noexcept { return std::exchange(value_, InvalidValue()); }
+    void reset(T value = InvalidValue()) noexcept {
+        T old = std::exchange(value_, value);
+        if (old != InvalidValue())
+            Close(old);
+    }
+
+  private:
+    T value_ = InvalidValue();
+};

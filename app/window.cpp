@@ -1,0 +1,148 @@
+#include "app/window.h"
+
+#include <commctrl.h>
+
+#include "app/progress.h"
+#include "app/unique_handle.h"
+
+HINSTANCE g_instance = nullptr;
+HWND g_mainWindow = nullptr;
+HWND g_progressBar = nullptr;
+HBITMAP g_background = nullptr;
+
+namespace {
+
+constexpr COLORREF kWhite = RGB(255, 255, 255);
+constexpr COLORREF kBarFill = RGB(117, 130, 225);
+// Fixed, not taken from the client rectangle: the text sits just above the bar.
+constexpr RECT kProgressTextRect = {8, 276, 560, 300};
+
+using UniqueMemoryDc = UniqueAny<HDC, DeleteDC>;
+
+// Selects a GDI object into a device context and puts the previous one back.
+class ScopedSelection {
+  public:
+    ScopedSelection(HDC dc, HGDIOBJ object) : dc_(dc), previous_(SelectObject(dc, object)) {}
+    ~ScopedSelection() { SelectObject(dc_, previous_); }
+    ScopedSelection(const ScopedSelection&) = delete;
+    ScopedSelection& operator=(const ScopedSelection&) = delete;
+
+  private:
+    HDC dc_;
+    HGDIOBJ previous_;
+};
+
+// BeginPaint and its EndPaint.
+class PaintScope {
+  public:
+    explicit PaintScope(HWND window) : window_(window) { dc_ = BeginPaint(window, &paint_); }
+    ~PaintScope() { EndPaint(window_, &paint_); }
+    PaintScope(const PaintScope&) = delete;
+    PaintScope& operator=(const PaintScope&) = delete;
+    HDC dc() const { return dc_; }
+    const RECT& updateRect() const { return paint_.rcPaint; }
+
+  private:
+    HWND window_;
+    PAINTSTRUCT paint_{};
+    HDC dc_ = nullptr;
+};
+
+void DrawBackground(HDC dc, const RECT& client) {
+    UniqueMemoryDc memory(CreateCompatibleDC(dc));
+    ScopedSelection selection(memory.get(), g_background);
+    BITMAP bitmap{};
+    GetObjectW(g_background, sizeof bitmap, &bitmap);
+    StretchBlt(dc, 0, 0, client.right - client.left, client.bottom - client.top, memory.get(), 0,
+               0, bitmap.bmWidth, bitmap.bmHeight, SRCCOPY);
+}
+
+void DrawWhiteText(HDC dc, const wchar_t* text, int length, RECT rect, UINT format) {
+    SetBkMode(dc, TRANSPARENT);
+    SetTextColor(dc, kWhite);
+    DrawTextW(dc, text, length, &rect, format);
+}
+
+LRESULT OnCreate(HWND window) {
+    // The entry function loaded the picture already; keep only this newer copy.
+    HBITMAP fresh = LoadBackground(window);
+    if (g_background)
+        DeleteObject(g_background);
+    g_background = fresh;
+
+    g_progressBar = CreateWindowExW(0, PROGRESS_CLASSW, nullptr, WS_CHILD | WS_VISIBLE, 0, 300,
+                                    kWindowWidth, 10, window,
+                                    reinterpret_cast<HMENU>(static_cast<INT_PTR>(kProgressBarId)),
+                                    g_instance, nullptr);
+    SendMessageW(g_progressBar, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
+    SendMessageW(g_progressBar, PBM_SETBKCOLOR, 0, kWhite);
+    SendMessageW(g_progressBar, PBM_SETBARCOLOR, 0, kBarFill);
+    return 0;
+}
+
+LRESULT OnDestroy() {
+    if (g_background)
+        DeleteObject(g_background);
+    g_background = nullptr;
+    PostQuitMessage(0);
+    return 0;
+}
+
+LRESULT OnPaint(HWND window) {
+    PaintScope paint(window);
+    RECT client{};
+    GetClientRect(window, &client);
+    if (g_background)
+        DrawBackground(paint.dc(), client);
+    else
+        FillRect(paint.dc(), &paint.updateRect(), reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1));
+
+    const RECT glyph = {client.right - 40, 10, client.right - 10, 40};
+    DrawWhiteText(paint.dc(), L"X", 1, glyph, DT_SINGLELINE | DT_VCENTER | DT_CENTER);
+
+    const std::uint64_t total = ProgressState.total.load(std::memory_order_relaxed);
+    const std::uint64_t downloaded = ProgressState.downloaded.load(std::memory_order_relaxed);
+    const ProgressText text = FormatProgressText(ProgressPercent(downloaded, total));
+    DrawWhiteText(paint.dc(), text.data(), -1, kProgressTextRect, DT_SINGLELINE | DT_BOTTOM);
+    return 0;
+}
+
+LRESULT OnLButtonUp(HWND window, LPARAM lParam) {
+    RECT client{};
+    GetClientRect(window, &client);
+    if (IsInCloseHotspot(client.right, LOWORD(lParam), HIWORD(lParam)))
+        PostMessageW(window, WM_CLOSE, 0, 0);
+    return 0;
+}
+
+} // namespace
+
+HBITMAP LoadBackground(HWND owner) {
+    auto bitmap = static_cast<HBITMAP>(LoadImageW(g_instance, MAKEINTRESOURCEW(kBackgroundBitmapId),
+                                                  IMAGE_BITMAP, 0, 0, LR_DEFAULTCOLOR));
+    if (!bitmap)
+        MessageBoxW(owner, L"背景图加载失败！", L"错误", MB_ICONERROR);
+    return bitmap;
+}
+
+int CenteredOrigin(int screenExtent, int windowExtent) { return (screenExtent - windowExtent) / 2; }
+
+bool IsInCloseHotspot(LONG clientRight, unsigned x, unsigned y) {
+    const LONG column = static_cast<LONG>(x);
+    return clientRight - 40 <= column && column <= clientRight - 10 && 10 <= y && y <= 40;
+}
+
+LRESULT CALLBACK InstallerWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+    case WM_CREATE:
+        return OnCreate(window);
+    case WM_DESTROY:
+        return OnDestroy();
+    case WM_PAINT:
+        return OnPaint(window);
+    case WM_LBUTTONUP:
+        return OnLButtonUp(window, lParam);
+    default:
+        return DefWindowProcW(window, message, wParam, lParam);
+    }
+}

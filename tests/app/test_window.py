@@ -1,0 +1,139 @@
+"""The real installer window under Wine on a 1366 x 768 Xvfb screen: class,
+style, placement, the close hotspot, what it paints, and the missing picture."""
+
+import os
+import subprocess
+import sys
+import tempfile
+import unittest
+
+import velmor_test as vt
+from PIL import Image
+
+INSTALLER = os.environ["VELMOR_INSTALLER"]
+NO_BACKGROUND = os.environ["VELMOR_INSTALLER_NOBACKGROUND"]
+ORIGIN = (403, 229)
+WHITE = (255, 255, 255)
+
+
+class Installer:
+    """The installer running in a scratch current directory, killed if a test leaves it."""
+
+    def __init__(self, program=INSTALLER):
+        self.program = program
+
+    def __enter__(self):
+        self.folder = tempfile.TemporaryDirectory()
+        self.process = vt.start(self.program, cwd=self.folder.name)
+        return self
+
+    def __exit__(self, *exc):
+        vt.stop(self.process)
+        self.folder.cleanup()
+
+
+def window_pixels(shot):
+    return shot.crop((ORIGIN[0], ORIGIN[1], ORIGIN[0] + 560, ORIGIN[1] + 310))
+
+
+def count(image, box, colour):
+    region = image.crop(box)
+    return sum(1 for pixel in region.getdata() if pixel == colour)
+
+
+class WindowTest(unittest.TestCase):
+    def test_class_style_size_and_place(self):
+        with Installer() as installer:
+            info = vt.wait_window()
+            self.assertIsNotNone(info, "no installer window")
+            self.assertEqual(info["class"], "VelmorInstaller")
+            self.assertEqual(info["title"], "Velmor Installer")
+            style = int(info["style"])
+            # Windows itself adds WS_CLIPSIBLINGS to every top-level window.
+            self.assertEqual(style & ~(vt.WS_VISIBLE | vt.WS_CLIPSIBLINGS), vt.WS_POPUP, hex(style))
+            self.assertEqual(int(info["exstyle"]), 0)
+            self.assertEqual((int(info["left"]), int(info["top"])), ORIGIN)
+            self.assertEqual((int(info["width"]), int(info["height"])), (560, 310))
+            self.assertEqual((int(info["client_width"]), int(info["client_height"])), (560, 310))
+            self.assertEqual(info["child_class"], "msctls_progress32")
+            self.assertEqual(info["child_id"], "1001")
+            self.assertTrue(vt.click_up(535, 25))
+            self.assertEqual(vt.wait_exit(installer.process), 0)
+
+    def test_hotspot_corners_close_with_exit_code_0(self):
+        for x, y in [(520, 10), (550, 40)]:
+            with self.subTest(x=x, y=y), Installer() as installer:
+                self.assertIsNotNone(vt.wait_window())
+                self.assertTrue(vt.click_up(x, y))
+                self.assertEqual(vt.wait_exit(installer.process), 0)
+
+    def test_release_beside_the_hotspot_does_nothing(self):
+        with Installer() as installer:
+            self.assertIsNotNone(vt.wait_window())
+            for x, y in [(519, 25), (551, 25), (535, 9), (535, 41)]:
+                self.assertTrue(vt.click_up(x, y))
+            self.assertIsNone(vt.wait_exit(installer.process, timeout=2))
+            self.assertIsNotNone(vt.wait_window(timeout_ms=1000), "window gone after a miss")
+            self.assertTrue(vt.click_up(535, 25))
+            self.assertEqual(vt.wait_exit(installer.process), 0)
+
+    def test_paints_picture_glyph_text_and_empty_bar(self):
+        picture = Image.open(os.path.join(vt.SOURCE_DIR, "res", "background.bmp")).convert("RGB")
+        red = picture.getpixel((535, 5))
+        with Installer() as installer:
+            self.assertIsNotNone(vt.wait_window())
+            vt.settle()
+            shot = window_pixels(vt.screenshot())
+            shot.save(os.path.join(vt.BUILD_DIR, "window-shot.png"))
+            # The picture, one to one, wherever no text is drawn on it.
+            body = (0, 0, 500, 270)
+            same = sum(1 for a, b in zip(shot.crop(body).getdata(), picture.crop(body).getdata())
+                       if a == b)
+            self.assertGreater(same, 0.999 * 500 * 270)
+            # A white "X" inside its rectangle, on the plain red corner.
+            self.assertGreater(count(shot, (520, 10, 550, 40), WHITE), 4)
+            self.assertEqual(count(shot, (500, 0, 560, 8), red), 60 * 8)
+            # The progress text in the bottom strip, left-aligned.
+            self.assertGreater(count(shot, (8, 276, 120, 300), WHITE), 40)
+            self.assertEqual(count(shot, (300, 276, 560, 298), WHITE), 0)
+            # The bar, empty: white from end to end.
+            self.assertGreater(count(shot, (2, 304, 558, 306), WHITE), 0.95 * 556 * 2)
+            vt.click_up(535, 25)
+            self.assertEqual(vt.wait_exit(installer.process), 0)
+
+
+class MissingPictureTest(unittest.TestCase):
+    COLORS = r"HKCU\Control Panel\Colors"
+
+    def setUp(self):
+        # A dark window colour, so that the white glyph and text can be seen on it.
+        vt.run("reg", "add", self.COLORS, "/v", "Window", "/t", "REG_SZ", "/d", "0 0 128", "/f")
+
+    def tearDown(self):
+        vt.run("reg", "add", self.COLORS, "/v", "Window", "/t", "REG_SZ", "/d", "255 255 255", "/f")
+
+    def test_two_boxes_then_window_colour_with_glyph_and_text(self):
+        with Installer(NO_BACKGROUND) as installer:
+            first = vt.wait_box(caption="错误", text="背景图加载失败！", click="ok")
+            self.assertIsNotNone(first, "first box missing")
+            self.assertEqual(first["owner"], "0")
+            self.assertEqual(first["has_icon"], "1")
+            self.assertEqual(first["button"], "1")  # OK only
+            second = vt.wait_box(caption="错误", text="背景图加载失败！", click="ok")
+            self.assertIsNotNone(second, "second box missing")
+            self.assertEqual(second["owner_class"], "VelmorInstaller")
+            self.assertIsNotNone(vt.wait_window())
+            vt.settle()
+            shot = window_pixels(vt.screenshot())
+            shot.save(os.path.join(vt.BUILD_DIR, "window-nobackground-shot.png"))
+            navy = (0, 0, 128)
+            self.assertGreater(count(shot, (0, 0, 500, 270), navy), 0.999 * 500 * 270)
+            self.assertGreater(count(shot, (520, 10, 550, 40), WHITE), 4)
+            self.assertGreater(count(shot, (8, 276, 120, 300), WHITE), 40)
+            self.assertIsNone(vt.wait_box(timeout_ms=500), "a third box")
+            vt.click_up(535, 25)
+            self.assertEqual(vt.wait_exit(installer.process), 0)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
