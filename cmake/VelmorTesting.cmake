@@ -15,9 +15,10 @@ add_custom_target(wine-prefix ALL DEPENDS ${VELMOR_WINE_STAMP})
 # Debian's own Python, which has python3-pil; not whatever python3 comes first on PATH.
 find_program(VELMOR_PYTHON python3 PATHS /usr/bin NO_DEFAULT_PATH REQUIRED)
 
-# velmor_add_gtest(<target> SOURCES ... [LIBS ...] [GUI])
+# velmor_add_gtest(<target> SOURCES ... [LIBS ...] [GUI | LOCK name])
+# LOCK: a ctest resource lock the program's tests hold instead of "display".
 function(velmor_add_gtest target)
-    cmake_parse_arguments(ARG "GUI" "" "SOURCES;LIBS" ${ARGN})
+    cmake_parse_arguments(ARG "GUI" "LOCK" "SOURCES;LIBS" ${ARGN})
     add_executable(${target} ${ARG_SOURCES})
     target_link_libraries(${target} PRIVATE GTest::gtest_main ${ARG_LIBS})
     velmor_warnings(${target})
@@ -25,6 +26,8 @@ function(velmor_add_gtest target)
     set(properties TIMEOUT 120)
     if(ARG_GUI)
         list(APPEND properties RESOURCE_LOCK display)
+    elseif(ARG_LOCK)
+        list(APPEND properties RESOURCE_LOCK ${ARG_LOCK})
     endif()
     gtest_discover_tests(${target}
         DISCOVERY_MODE PRE_TEST

@@ -1,0 +1,27 @@
+#pragma once
+// Which installation package fits, and where it is fetched from. Pure logic:
+// the probes' answers come in, a path or a URL goes out.
+
+#include <string>
+
+inline constexpr char kWin7PackagePath[] = "/velmor-ofd/win7";
+inline constexpr char kStandardPackagePath[] = "/velmor-ofd/release";
+inline constexpr char kNoRuntimePackagePath[] = "/velmor-ofd/ebwebview";
+
+// A system that reports 6.1 (at least 6.1, below 6.2) is Windows 7, whatever
+// its service pack. Only for other systems is the runtime looked for.
+bool IsWindows7(bool atLeast61, bool atLeast62);
+
+// The package path for the three probe answers. On Windows 7 the runtime
+// answer is not used (and the worker does not ask for it).
+const char* ChoosePackagePath(bool atLeast61, bool atLeast62, bool runtimePresent);
+
+// "https://" + host + path: nothing else, so a host without a port means 443.
+std::string PackageUrl(const std::string& host, const std::string& path);
+
+// Each byte becomes one UTF-16 unit: for the installer's own ASCII names.
+std::wstring WidenBytes(const std::string& bytes);
+
+// The name Windows is asked to start: the saved name, with ".exe" appended
+// unless it already ends in exactly ".exe" (case matters).
+std::wstring LaunchPathFor(const std::wstring& savedPath);

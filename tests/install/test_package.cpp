@@ -1,0 +1,71 @@
+// The package choice, the package URL and the launch name: pure functions.
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "install/package.h"
+
+namespace {
+
+struct Choice {
+    bool atLeast61, atLeast62, runtime;
+    const char* path;
+};
+
+TEST(Package, ChoiceFollowsTheThreeProbeAnswers) {
+    const Choice table[] = {
+        // Windows 7: the runtime answer plays no part.
+        {true, false, false, "/velmor-ofd/win7"},
+        {true, false, true, "/velmor-ofd/win7"},
+        // Windows 8 and later.
+        {true, true, true, "/velmor-ofd/release"},
+        {true, true, false, "/velmor-ofd/ebwebview"},
+        // Older than Windows 7 (6.0) is treated like Windows 8 and later.
+        {false, false, true, "/velmor-ofd/release"},
+        {false, false, false, "/velmor-ofd/ebwebview"},
+    };
+    for (const Choice& row : table) {
+        SCOPED_TRACE(testing::Message() << row.atLeast61 << row.atLeast62 << row.runtime);
+        EXPECT_STREQ(ChoosePackagePath(row.atLeast61, row.atLeast62, row.runtime), row.path);
+    }
+}
+
+TEST(Package, OnlyA61SystemBelow62IsWindows7) {
+    EXPECT_TRUE(IsWindows7(true, false));
+    EXPECT_FALSE(IsWindows7(true, true));
+    EXPECT_FALSE(IsWindows7(false, false));
+}
+
+TEST(Package, UrlIsSchemeHostAndPathOnly) {
+    EXPECT_EQ(PackageUrl("download.velmor.com", "/velmor-ofd/release"),
+              "https://download.velmor.com/velmor-ofd/release");
+    EXPECT_EQ(PackageUrl("127.0.0.1:8443", "/velmor-ofd/win7"),
+              "https://127.0.0.1:8443/velmor-ofd/win7");
+}
+
+TEST(Package, WideningMapsEachByteToOneUnit) {
+    EXPECT_EQ(WidenBytes("velmor-ofd-setup.exe"), L"velmor-ofd-setup.exe");
+    // No code page: 0xE4 becomes U+00E4, not part of a multi-byte character.
+    EXPECT_EQ(WidenBytes("a\xE4\xB8"), std::wstring(L"a\u00E4\u00B8"));
+    EXPECT_EQ(WidenBytes(""), L"");
+}
+
+TEST(Package, LaunchNameGetsExeOnlyWhenItLacksExactlyThatSuffix) {
+    const struct {
+        const wchar_t* saved;
+        const wchar_t* launched;
+    } table[] = {
+        {L"velmor-ofd-setup.exe", L"velmor-ofd-setup.exe"},
+        {L".exe", L".exe"},
+        {L"setup.EXE", L"setup.EXE.exe"},
+        {L"setup", L"setup.exe"},
+        {L"exe", L"exe.exe"},
+        {L"", L".exe"},
+        {L"setup.exe.tmp", L"setup.exe.tmp.exe"},
+    };
+    for (const auto& row : table)
+        EXPECT_EQ(LaunchPathFor(row.saved), row.launched) << "saved as \"" << row.saved << '"';
+}
+
+} // namespace
