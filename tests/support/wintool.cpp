@@ -14,6 +14,11 @@
 //       and clicks the button (BM_CLICK). Default: any box, click none.
 //   wintool boxes
 //       Prints every visible dialog box.
+//   wintool sample CLASS CHILD_ID MESSAGE [--timeout MS] [--interval MS]
+//       Every interval (default 50 ms) sends MESSAGE (wParam and lParam 0) to
+//       the child CHILD_ID of the visible window of CLASS and prints the answer
+//       as "value=N", until that window is hidden or gone ("end=hidden") or
+//       the timeout ends ("end=timeout"). Exit code 1 when nothing was sampled.
 //
 // Exit code 0 when the window or box was found (and acted on), 1 on a
 // timeout, 2 on bad arguments. Output is UTF-8, one "key=value" per line.
@@ -65,6 +70,7 @@ std::wstring DialogText(HWND dialog) {
 struct Options {
     std::vector<std::wstring> positional;
     DWORD timeout = 10000;
+    DWORD interval = 50;
     bool visible = false;
     std::wstring caption, text, click = L"none";
     bool hasCaption = false, hasText = false;
@@ -77,6 +83,8 @@ Options Parse(int argc, wchar_t** argv) {
         auto next = [&]() -> std::wstring { return i + 1 < argc ? argv[++i] : L""; };
         if (arg == L"--timeout")
             options.timeout = static_cast<DWORD>(std::wcstoul(next().c_str(), nullptr, 10));
+        else if (arg == L"--interval")
+            options.interval = static_cast<DWORD>(std::wcstoul(next().c_str(), nullptr, 10));
         else if (arg == L"--visible")
             options.visible = true;
         else if (arg == L"--caption")
@@ -223,6 +231,30 @@ int CommandBox(const Options& options) {
     return 0;
 }
 
+int CommandSample(const Options& options, int childId, UINT message) {
+    const ULONGLONG deadline = GetTickCount64() + options.timeout;
+    int samples = 0;
+    for (;;) {
+        HWND window = FindTop(options.positional[0], true);
+        if (!window) {
+            std::printf("end=hidden\n");
+            break;
+        }
+        if (GetTickCount64() >= deadline) {
+            std::printf("end=timeout\n");
+            break;
+        }
+        DWORD_PTR answer = 0;
+        if (SendMessageTimeoutW(GetDlgItem(window, childId), message, 0, 0, SMTO_ABORTIFHUNG, 1000,
+                                &answer)) {
+            Print("value", static_cast<long long>(answer));
+            ++samples;
+        }
+        Sleep(options.interval);
+    }
+    return samples > 0 ? 0 : 1;
+}
+
 int CommandBoxes() {
     Options any;
     for (HWND box : FindBoxes(any))
@@ -254,5 +286,8 @@ int wmain(int argc, wchar_t** argv) {
         return CommandBox(options);
     if (command == L"boxes")
         return CommandBoxes();
+    if (command == L"sample" && args.size() == 3)
+        return CommandSample(options, static_cast<int>(Number(args[1])),
+                             static_cast<UINT>(Number(args[2])));
     return 2;
 }

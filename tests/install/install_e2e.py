@@ -1,0 +1,202 @@
+"""Helpers for driving the whole installation under Wine: prefix copies with
+a chosen Windows version, the runtime folders, the browser hook, the local
+package server and the record the test setup programs leave."""
+
+import os
+import shutil
+import subprocess
+import tempfile
+import time
+
+import velmor_test as vt
+from https_server import HttpsServer, windows_path
+import test_ca
+
+PORT = int(os.environ["VELMOR_TEST_PORT"])
+INSTALLER = os.environ["VELMOR_INSTALLER_TESTHOST"]
+FAKE_SETUP = {name: os.environ["VELMOR_FAKE_SETUP_" + name.upper()]
+              for name in ("win7", "release", "ebwebview")}
+PACKAGE_PATHS = {"win7": "/velmor-ofd/win7", "release": "/velmor-ofd/release",
+                 "ebwebview": "/velmor-ofd/ebwebview"}
+SAVE_NAME = "velmor-ofd-setup.exe"
+CAPTION = "系统提示"
+DOWNLOAD_FAILED = "下载失败，请检查网络连接或联系客服。"
+LAUNCH_FAILED = "安装程序启动失败，请检查安装包或联系客服。"
+FIRST_ROOT = "Program Files (x86)/Microsoft/EdgeWebView/Application"
+SECOND_ROOT = "Program Files/Microsoft/EdgeWebView/Application"
+PBM_GETPOS = 0x0408
+
+
+def quiet(command, env, timeout=120):
+    """Runs a Wine command with its output going nowhere (see velmor_test.start)."""
+    return subprocess.run(command, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                          stderr=subprocess.DEVNULL, timeout=timeout).returncode
+
+
+class Prefix:
+    """A copy of the build's prefix that reports the given Windows version,
+    with its own wineserver, no runtime folders, and a browser hook that
+    records every URL it is asked to open."""
+
+    def __init__(self, version):
+        self.version = version
+
+    def __enter__(self):
+        self.folder = tempfile.mkdtemp(prefix="velmor-e2e-")
+        self.path = os.path.join(self.folder, "wine")
+        subprocess.run(["cp", "-a", vt.WINE_PREFIX, self.path], check=True)
+        self.clear_runtime()
+        self.env = vt.wine_env(self.path)
+        # A persistent server, booted with output to nowhere: afterwards
+        # velmor_test.run may read a program's output through a pipe.
+        quiet(["wineserver", "-p"], self.env)
+        quiet(["wine", "cmd.exe", "/c", "exit"], self.env)
+        assert quiet(["wine", "winecfg", "-v", self.version], self.env) == 0
+        self.browser_log = os.path.join(self.folder, "browser.log")
+        browser = os.path.join(self.folder, "browser.sh")
+        with open(browser, "w") as f:
+            f.write('#!/bin/sh\nprintf "%%s\\n" "$*" >> "%s"\n' % self.browser_log)
+        os.chmod(browser, 0o755)
+        assert quiet(["wine", "reg", "add", r"HKCU\Software\Wine\WineBrowser", "/v", "Browsers",
+                      "/t", "REG_SZ", "/d", browser, "/f"], self.env) == 0
+        return self
+
+    def __exit__(self, *exc):
+        quiet(["wineserver", "-k"], self.env)
+        quiet(["wineserver", "-w"], self.env)
+        shutil.rmtree(self.folder, ignore_errors=True)
+
+    def drive_c(self, relative):
+        return os.path.join(self.path, "drive_c", relative)
+
+    def clear_runtime(self):
+        for root in (FIRST_ROOT, SECOND_ROOT):
+            shutil.rmtree(os.path.dirname(self.drive_c(root)), ignore_errors=True)
+
+    def plant(self, relative, folder=False):
+        """A file (or a folder) at relative, under drive C:."""
+        path = self.drive_c(relative)
+        if folder:
+            os.makedirs(path, exist_ok=True)
+        else:
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            with open(path, "wb") as f:
+                f.write(b"marker")
+
+    def opened_urls(self):
+        if not os.path.exists(self.browser_log):
+            return []
+        with open(self.browser_log) as f:
+            return f.read().split()
+
+    def reset(self):
+        self.clear_runtime()
+        if os.path.exists(self.browser_log):
+            os.remove(self.browser_log)
+
+
+_certificate = None
+
+
+def certificate():
+    """The server certificate for 127.0.0.1, signed by the prefix's test CA."""
+    global _certificate
+    if _certificate is None:
+        out = tempfile.mkdtemp(prefix="velmor-e2e-cert-")
+        _certificate = test_ca.make_server_cert(os.environ["VELMOR_TEST_CA_DIR"], out, "e2e")
+    return _certificate
+
+
+def package_server(packages=None, **add_file_options):
+    """A server on the installer's port; packages maps package names to bytes
+    (default: the three test setup programs)."""
+    server = HttpsServer(*certificate(), port=PORT)
+    if packages is None:
+        packages = {}
+        for name, program in FAKE_SETUP.items():
+            with open(program, "rb") as f:
+                packages[name] = f.read()
+    for name, data in packages.items():
+        server.add_file(PACKAGE_PATHS[name], data=data, **add_file_options)
+    return server
+
+
+class Run:
+    """One installer run in a fresh current directory of its own."""
+
+    def __init__(self, prefix, setup_seconds=0, trace=None):
+        self.prefix = prefix
+        self.directory = tempfile.mkdtemp(prefix="cwd-", dir=prefix.folder)
+        self.setup_log = os.path.join(prefix.folder, os.path.basename(self.directory) + ".log")
+        self.trace = trace
+        self.setup_seconds = setup_seconds
+
+    def start(self):
+        env = dict(self.prefix.env)
+        env["VELMOR_SETUP_LOG"] = windows_path(self.setup_log)
+        env["VELMOR_FAKE_SETUP_SECONDS"] = str(self.setup_seconds)
+        stderr = subprocess.DEVNULL
+        if self.trace:
+            env["WINEDEBUG"] = "-all,trace+file,trace+path"
+            stderr = open(self.trace, "wb")
+        self.process = subprocess.Popen(["wine", INSTALLER], cwd=self.directory, env=env,
+                                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                        stderr=stderr)
+        if stderr is not subprocess.DEVNULL:
+            stderr.close()
+        return self
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        vt.stop(self.process)
+
+    def saved(self):
+        return os.path.join(self.directory, SAVE_NAME)
+
+    def setup_records(self):
+        """The test setup programs' lines, each a dict."""
+        if not os.path.exists(self.setup_log):
+            return []
+        with open(self.setup_log, encoding="utf-8") as f:
+            return [dict(field.split("=", 1) for field in line.rstrip("\n").split("\t"))
+                    for line in f if line.strip()]
+
+    def wait_for_record(self, event, timeout=30):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            for record in self.setup_records():
+                if record["event"] == event:
+                    return record
+            time.sleep(0.1)
+        return None
+
+    # wintool, in this run's prefix.
+    def wait_window(self, timeout_ms=20000):
+        return vt.wait_window(timeout_ms=timeout_ms, prefix=self.prefix.path)
+
+    def wait_box(self, text, click, timeout_ms=30000):
+        return vt.wait_box(caption=CAPTION, text=text, click=click, timeout_ms=timeout_ms,
+                           prefix=self.prefix.path)
+
+    def click_close(self):
+        return vt.click_up(535, 25, prefix=self.prefix.path)
+
+    def window_hidden(self, timeout_ms=10000):
+        code, _ = vt.wintool("gone", "VelmorInstaller", "--timeout", str(timeout_ms),
+                             prefix=self.prefix.path)
+        return code == 0
+
+    def progress_samples(self, timeout_ms=30000):
+        """Progress-bar positions, sampled until the window hides."""
+        _, info = vt.wintool("sample", "VelmorInstaller", "1001", str(PBM_GETPOS), "--timeout",
+                             str(timeout_ms), "--interval", "30", prefix=self.prefix.path,
+                             timeout=timeout_ms / 1000 + 30)
+        values = info.get("value", [])
+        values = values if isinstance(values, list) else [values]
+        return [int(v) for v in values], info.get("end")
+
+    def progress(self):
+        values, _ = self.progress_samples(timeout_ms=200)
+        return values[-1] if values else None

@@ -1,0 +1,242 @@
+"""The whole installation: the real installer (built to download from the
+local test server) under Wine and Xvfb, in prefix copies that report
+Windows 7, 10 or Vista, with test setup programs served as the packages."""
+
+import os
+import time
+import unittest
+
+import install_e2e as e2e
+
+SUPPORT_URL = os.environ["VELMOR_SUPPORT_URL"]
+
+
+def opened(prefix):
+    # winebrowser hands the URL on in canonical form, with a "/" for the empty path.
+    return [url.rstrip("/") for url in prefix.opened_urls()]
+
+
+class PackageChoice:
+    """Mixin: one installation in the class's prefix, with the runtime
+    planted as given; returns the run and the paths the server was asked for."""
+
+    def install(self, planted=(), folders=(), trace=False):
+        self.prefix.reset()
+        for path in planted:
+            self.prefix.plant(path)
+        for path in folders:
+            self.prefix.plant(path, folder=True)
+        trace_file = os.path.join(self.prefix.folder, "trace-%d.txt" % time.monotonic_ns())
+        with e2e.package_server() as server, \
+                e2e.Run(self.prefix, trace=trace_file if trace else None) as run:
+            self.assertEqual(e2e.vt.wait_exit(run.process, timeout=60), 0)
+            paths = [r.path for r in server.requests()]
+        self.assertEqual(len(paths), 1, paths)
+        records = run.setup_records()
+        self.assertEqual([r["event"] for r in records], ["start", "end"])
+        chosen = [name for name, path in e2e.PACKAGE_PATHS.items() if path == paths[0]]
+        self.assertEqual([records[0]["package"]], chosen, "the setup that ran is the one fetched")
+        traced = ""
+        if trace:
+            with open(trace_file, encoding="utf-8", errors="replace") as f:
+                traced = f.read()
+        return paths[0], traced
+
+
+RUNTIME_EXE_FIRST_ROOT = e2e.FIRST_ROOT + "/120.0.2210.91/msedgewebview2.exe"
+RUNTIME_DLL_SECOND_ROOT = e2e.SECOND_ROOT + "/121.0.2277.83/EmbeddedBrowserWebView.dll"
+
+
+class Windows7Test(unittest.TestCase, PackageChoice):
+    @classmethod
+    def setUpClass(cls):
+        cls.prefix = e2e.Prefix("win7").__enter__()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.prefix.__exit__(None, None, None)
+
+    def test_win7_package_and_the_runtime_folders_are_not_looked_at(self):
+        path, trace = self.install(planted=[RUNTIME_EXE_FIRST_ROOT, RUNTIME_DLL_SECOND_ROOT],
+                                   trace=True)
+        self.assertEqual(path, "/velmor-ofd/win7")
+        self.assertIn("velmor-ofd-setup.exe", trace, "the file trace is working")
+        self.assertNotIn("EdgeWebView", trace)
+
+
+class Windows10Test(unittest.TestCase, PackageChoice):
+    @classmethod
+    def setUpClass(cls):
+        cls.prefix = e2e.Prefix("win10").__enter__()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.prefix.__exit__(None, None, None)
+
+    def test_runtime_decides_between_release_and_ebwebview(self):
+        cases = [
+            ("exe in a version folder of the first root", [RUNTIME_EXE_FIRST_ROOT], [],
+             "/velmor-ofd/release"),
+            ("only the dll, under the second root", [RUNTIME_DLL_SECOND_ROOT], [],
+             "/velmor-ofd/release"),
+            ("neither root", [], [], "/velmor-ofd/ebwebview"),
+            ("a root holding only files", [e2e.FIRST_ROOT + "/msedgewebview2.exe"], [],
+             "/velmor-ofd/ebwebview"),
+            ("a marker that is a folder", [], [e2e.FIRST_ROOT + "/1.0/msedgewebview2.exe"],
+             "/velmor-ofd/release"),
+            ("a marker only deeper down", [e2e.FIRST_ROOT + "/1.0/x/msedgewebview2.exe"], [],
+             "/velmor-ofd/ebwebview"),
+        ]
+        for name, planted, folders, expected in cases:
+            with self.subTest(name):
+                path, trace = self.install(planted, folders, trace=(name == "neither root"))
+                self.assertEqual(path, expected)
+                if trace:
+                    # Here the runtime is looked for: the trace sees both roots.
+                    self.assertIn("EdgeWebView", trace)
+
+
+class VistaTest(unittest.TestCase, PackageChoice):
+    @classmethod
+    def setUpClass(cls):
+        cls.prefix = e2e.Prefix("vista").__enter__()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.prefix.__exit__(None, None, None)
+
+    def test_older_than_windows7_is_decided_by_the_runtime(self):
+        path, _ = self.install(planted=[RUNTIME_EXE_FIRST_ROOT])
+        self.assertEqual(path, "/velmor-ofd/release")
+        path, _ = self.install()
+        self.assertEqual(path, "/velmor-ofd/ebwebview")
+
+
+class RoadsTest(unittest.TestCase):
+    """Success and failure roads, in one Windows 10 prefix reset per case."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.prefix = e2e.Prefix("win10").__enter__()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.prefix.__exit__(None, None, None)
+
+    def setUp(self):
+        self.prefix.reset()
+
+    def padded_setup(self, megabytes):
+        # Bytes after a program's image do not stop it from running.
+        with open(e2e.FAKE_SETUP["ebwebview"], "rb") as f:
+            return f.read() + bytes(megabytes * 1024 * 1024)
+
+    def test_success_progress_hide_wait_delete_close(self):
+        package = self.padded_setup(3)
+        with e2e.package_server({"ebwebview": package}, rate=1024 * 1024), \
+                e2e.Run(self.prefix, setup_seconds=4) as run:
+            self.assertIsNotNone(run.wait_window())
+            samples, end = run.progress_samples()
+            self.assertEqual(end, "hidden")
+            self.assertEqual(samples, sorted(samples), "progress never goes back")
+            self.assertTrue(any(0 < v < 100 for v in samples), samples)
+            self.assertGreater(len(set(samples)), 3, samples)
+
+            started = run.wait_for_record("start")
+            self.assertIsNotNone(started, "the setup program did not run")
+            self.assertEqual(started["installer_window"], "hidden")
+            self.assertEqual(started["arguments"], "0")
+            self.assertEqual(started["cwd"].rstrip("\\").lower(),
+                             e2e.windows_path(run.directory).lower())
+            self.assertTrue(started["self"].lower().endswith("\\velmor-ofd-setup.exe"))
+            # While it runs, the installer waits, alive, and the file is there.
+            time.sleep(2)
+            self.assertIsNone(run.process.poll(), "the installer did not wait for the setup")
+            self.assertTrue(os.path.exists(run.saved()))
+            with open(run.saved(), "rb") as f:
+                self.assertEqual(f.read(), package)
+            self.assertEqual(e2e.vt.wait_exit(run.process, timeout=30), 0)
+            self.assertIsNotNone(run.wait_for_record("end", timeout=1))
+            self.assertFalse(os.path.exists(run.saved()), "setup file left behind")
+            self.assertEqual(os.listdir(run.directory), [])
+            self.assertEqual(self.prefix.opened_urls(), [])
+
+    def test_a_leftover_setup_file_is_overwritten(self):
+        run = e2e.Run(self.prefix)
+        with open(run.saved(), "wb") as f:
+            f.write(b"an old, broken download" * 1000)
+        with e2e.package_server(), run.start():
+            self.assertEqual(e2e.vt.wait_exit(run.process, timeout=60), 0)
+        self.assertEqual([r["package"] for r in run.setup_records()], ["ebwebview"] * 2)
+        self.assertFalse(os.path.exists(run.saved()))
+
+    def test_404_cancel_opens_nothing_and_the_window_stays(self):
+        with e2e.package_server({}), e2e.Run(self.prefix) as run:
+            box = run.wait_box(e2e.DOWNLOAD_FAILED, click="cancel")
+            self.assertIsNotNone(box, "no download failure box")
+            self.assertEqual(box["owner_class"], "VelmorInstaller")
+            self.assertEqual(box["has_icon"], "1")
+            self.assertEqual(box["button"], ["1", "2"])  # OK and Cancel
+            time.sleep(1.5)
+            self.assertIsNone(run.process.poll(), "the installer ended by itself")
+            self.assertIsNotNone(run.wait_window(timeout_ms=2000), "the window did not stay")
+            self.assertEqual(self.prefix.opened_urls(), [])
+            self.assertTrue(run.click_close())
+            self.assertEqual(e2e.vt.wait_exit(run.process), 0)
+        self.assertEqual(run.setup_records(), [])
+
+    def test_broken_body_ok_opens_support_and_keeps_the_last_progress(self):
+        def half_then_hang_up(request):
+            request.send_body(lambda offset, count: bytes(count), 100000, announced=200000)
+            request.hang_up()
+
+        server = e2e.package_server({})
+        server.add_route(e2e.PACKAGE_PATHS["ebwebview"], half_then_hang_up)
+        with server, e2e.Run(self.prefix) as run:
+            self.assertIsNotNone(run.wait_box(e2e.DOWNLOAD_FAILED, click="ok"))
+            time.sleep(1.5)
+            self.assertEqual(opened(self.prefix), [SUPPORT_URL])
+            self.assertIsNotNone(run.wait_window(timeout_ms=2000), "the window did not stay")
+            self.assertEqual(run.progress(), 50)
+            self.assertIsNone(run.process.poll())
+            self.assertTrue(run.click_close())
+            self.assertEqual(e2e.vt.wait_exit(run.process), 0)
+        self.assertFalse(os.path.exists(run.saved()), "an incomplete download was kept")
+
+    def test_nothing_listening_is_a_download_failure(self):
+        with e2e.Run(self.prefix) as run:
+            self.assertIsNotNone(run.wait_box(e2e.DOWNLOAD_FAILED, click="ok"))
+            time.sleep(1.5)
+            self.assertEqual(opened(self.prefix), [SUPPORT_URL])
+            self.assertIsNotNone(run.wait_window(timeout_ms=2000))
+            self.assertTrue(run.click_close())
+            self.assertEqual(e2e.vt.wait_exit(run.process), 0)
+
+    def test_save_file_that_cannot_be_created_is_a_download_failure(self):
+        run = e2e.Run(self.prefix)
+        os.mkdir(run.saved())  # a folder where the file should go
+        with e2e.package_server(), run.start():
+            self.assertIsNotNone(run.wait_box(e2e.DOWNLOAD_FAILED, click="cancel"))
+            self.assertIsNotNone(run.wait_window(timeout_ms=2000))
+            self.assertTrue(run.click_close())
+            self.assertEqual(e2e.vt.wait_exit(run.process), 0)
+        self.assertTrue(os.path.isdir(run.saved()))
+        self.assertEqual(run.setup_records(), [])
+
+    def test_a_package_that_is_not_a_program_is_a_launch_failure(self):
+        package = b"This is a text file, not a program.\r\n" * 100
+        with e2e.package_server({"ebwebview": package}), e2e.Run(self.prefix) as run:
+            box = run.wait_box(e2e.LAUNCH_FAILED, click="none")
+            self.assertIsNotNone(box, "no launch failure box")
+            self.assertFalse(run.wait_window(timeout_ms=500), "window visible behind the box")
+            self.assertIsNone(run.process.poll())
+            self.assertIsNotNone(run.wait_box(e2e.LAUNCH_FAILED, click="ok"))
+            self.assertEqual(e2e.vt.wait_exit(run.process, timeout=30), 0)
+            with open(run.saved(), "rb") as f:
+                self.assertEqual(f.read(), package, "the downloaded file stays")
+        time.sleep(1)
+        self.assertEqual(opened(self.prefix), [SUPPORT_URL])
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
