@@ -1,19 +1,52 @@
 """The real installer window under Wine on a 1366 x 768 Xvfb screen: class,
-style, placement, the close hotspot, what it paints, and the missing picture."""
+style, placement, the close hotspot, what it paints, and the missing picture.
+
+The installers under test fetch their package from the local test server,
+which holds every request unanswered while the tests look at the window: no
+progress moves and no failure box covers it."""
 
 import os
-import subprocess
-import sys
 import tempfile
+import threading
 import unittest
 
+import test_ca
 import velmor_test as vt
+from https_server import HttpsServer
 from PIL import Image
 
 INSTALLER = os.environ["VELMOR_INSTALLER"]
 NO_BACKGROUND = os.environ["VELMOR_INSTALLER_NOBACKGROUND"]
 ORIGIN = (403, 229)
 WHITE = (255, 255, 255)
+
+
+PACKAGE_PATHS = ("/velmor-ofd/win7", "/velmor-ofd/release", "/velmor-ofd/ebwebview")
+# Each test is over within seconds; the hold ends (and the installer's
+# download fails) only after that, and before the installer's 30-second wait.
+HOLD_SECONDS = 25
+_released = threading.Event()
+_server = None
+
+
+def setUpModule():
+    global _server
+    certificates = tempfile.mkdtemp(prefix="velmor-window-cert-")
+    cert = test_ca.make_server_cert(os.environ["VELMOR_TEST_CA_DIR"], certificates, "window")
+    _server = HttpsServer(*cert, port=int(os.environ["VELMOR_TEST_PORT"]))
+
+    def hold(request):
+        _released.wait(HOLD_SECONDS)
+        request.hang_up()
+
+    for path in PACKAGE_PATHS:
+        _server.add_route(path, hold)
+    _server.start()
+
+
+def tearDownModule():
+    _released.set()
+    _server.stop()
 
 
 class Installer:

@@ -165,7 +165,7 @@ class RoadsTest(unittest.TestCase):
         run = e2e.Run(self.prefix)
         with open(run.saved(), "wb") as f:
             f.write(b"an old, broken download" * 1000)
-        with e2e.package_server(), run.start():
+        with e2e.package_server(), run:
             self.assertEqual(e2e.vt.wait_exit(run.process, timeout=60), 0)
         self.assertEqual([r["package"] for r in run.setup_records()], ["ebwebview"] * 2)
         self.assertFalse(os.path.exists(run.saved()))
@@ -215,7 +215,7 @@ class RoadsTest(unittest.TestCase):
     def test_save_file_that_cannot_be_created_is_a_download_failure(self):
         run = e2e.Run(self.prefix)
         os.mkdir(run.saved())  # a folder where the file should go
-        with e2e.package_server(), run.start():
+        with e2e.package_server(), run:
             self.assertIsNotNone(run.wait_box(e2e.DOWNLOAD_FAILED, click="cancel"))
             self.assertIsNotNone(run.wait_window(timeout_ms=2000))
             self.assertTrue(run.click_close())
