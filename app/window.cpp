@@ -53,8 +53,8 @@ void DrawBackground(HDC dc, const RECT& client) {
     ScopedSelection selection(memory.get(), g_background);
     BITMAP bitmap{};
     GetObjectW(g_background, sizeof bitmap, &bitmap);
-    StretchBlt(dc, 0, 0, client.right - client.left, client.bottom - client.top, memory.get(), 0,
-               0, bitmap.bmWidth, bitmap.bmHeight, SRCCOPY);
+    StretchBlt(dc, 0, 0, client.right - client.left, client.bottom - client.top, memory.get(), 0, 0,
+               bitmap.bmWidth, bitmap.bmHeight, SRCCOPY);
 }
 
 void DrawWhiteText(HDC dc, const wchar_t* text, int length, RECT rect, UINT format) {
@@ -70,10 +70,9 @@ LRESULT OnCreate(HWND window) {
         DeleteObject(g_background);
     g_background = fresh;
 
-    g_progressBar = CreateWindowExW(0, PROGRESS_CLASSW, nullptr, WS_CHILD | WS_VISIBLE, 0, 300,
-                                    kWindowWidth, 10, window,
-                                    reinterpret_cast<HMENU>(static_cast<INT_PTR>(kProgressBarId)),
-                                    g_instance, nullptr);
+    g_progressBar = CreateWindowExW(
+        0, PROGRESS_CLASSW, nullptr, WS_CHILD | WS_VISIBLE, 0, 300, kWindowWidth, 10, window,
+        reinterpret_cast<HMENU>(static_cast<INT_PTR>(kProgressBarId)), g_instance, nullptr);
     SendMessageW(g_progressBar, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
     SendMessageW(g_progressBar, PBM_SETBKCOLOR, 0, kWhite);
     SendMessageW(g_progressBar, PBM_SETBARCOLOR, 0, kBarFill);
@@ -125,7 +124,9 @@ HBITMAP LoadBackground(HWND owner) {
     return bitmap;
 }
 
-int CenteredOrigin(int screenExtent, int windowExtent) { return (screenExtent - windowExtent) / 2; }
+int CenteredOrigin(int screenExtent, int windowExtent) {
+    return (screenExtent - windowExtent) / 2;
+}
 
 bool IsInCloseHotspot(LONG clientRight, unsigned x, unsigned y) {
     const LONG column = static_cast<LONG>(x);
