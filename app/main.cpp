@@ -33,9 +33,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
     windowClass.lpszClassName = kWindowClassName;
     RegisterClassW(&windowClass);
 
-    g_mainWindow = CreateWindowExW(0, kWindowClassName, kWindowTitle, WS_POPUP, CW_USEDEFAULT,
-                                   CW_USEDEFAULT, kWindowWidth, kWindowHeight, nullptr, nullptr,
-                                   instance, nullptr);
+    g_mainWindow =
+        CreateWindowExW(0, kWindowClassName, kWindowTitle, WS_POPUP, CW_USEDEFAULT, CW_USEDEFAULT,
+                        kWindowWidth, kWindowHeight, nullptr, nullptr, instance, nullptr);
     // Without a window no WM_QUIT would ever come: end here rather than wait forever.
     if (!g_mainWindow)
         return 0;
