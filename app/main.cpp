@@ -4,6 +4,7 @@
 
 #include <commctrl.h>
 
+#include "app/dll_safety.h"
 #include "app/window.h"
 
 namespace {
@@ -19,6 +20,7 @@ void CentreOnPrimaryScreen(HWND window) {
 } // namespace
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
+    RestrictDllSearchToSystem32();
     g_instance = instance;
 
     INITCOMMONCONTROLSEX controls{sizeof controls, ICC_PROGRESS_CLASS};
