@@ -106,6 +106,12 @@ std::string Contents(const std::string& path) {
     return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
+// Where the platform's HTTP client cannot show a behaviour, the rows that need
+// it are skipped under Wine and say so.
+bool UnderWine() {
+    return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+}
+
 void Plant(const std::string& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary) << bytes;
 }
@@ -181,21 +187,34 @@ TEST_F(Download, EmptyBodyLeavesAnEmptyFileAndNoCallback) {
     EXPECT_EQ(error, "untouched");
 }
 
-// A body that did not arrive whole must not pass for a download.
+// A body that did not arrive whole must not pass for a download. Wine's HTTP
+// client ends a chunked body that breaks off (closed or reset) as if it were
+// complete, so those rows only run on Windows.
 TEST_F(Download, IncompleteBodyFailsAndRemovesTheFile) {
-    const char* scenarios[] = {"short/50000/100000", "reset/50000/100000", "short/0/10"};
+    struct Case {
+        const char* scenario;
+        bool chunked;
+    } cases[] = {{"short/50000/100000", false},
+                 {"reset/50000/100000", false},
+                 {"short/0/10", false},
+                 {"chunked-short/50000", true},
+                 {"chunked-reset/50000", true}};
     int row = 0;
-    for (const char* scenario : scenarios) {
+    for (const Case& c : cases) {
+        if (c.chunked && UnderWine()) {
+            std::printf("not testable under Wine: %s\n", c.scenario);
+            continue;
+        }
         const std::string tag = Tag(std::to_string(++row));
         const std::string save = SavePath(tag);
         Plant(save, "old contents");
         std::string error;
         std::vector<Call> calls;
-        EXPECT_FALSE(Fetch(Url(tag, scenario), save, error, calls)) << scenario;
-        EXPECT_EQ(error, "download incomplete") << scenario;
-        EXPECT_FALSE(Exists(save)) << scenario;
+        EXPECT_FALSE(Fetch(Url(tag, c.scenario), save, error, calls)) << c.scenario;
+        EXPECT_EQ(error, "download incomplete") << c.scenario;
+        EXPECT_FALSE(Exists(save)) << c.scenario;
         for (const Call& call : calls)
-            EXPECT_LE(call.downloaded, 50000u) << scenario;
+            EXPECT_LE(call.downloaded, 50000u) << c.scenario;
     }
 }
 
@@ -285,9 +304,6 @@ TEST_F(Download, RedirectWithoutLocationIsAStatusFailure) {
 
 // Wine's HTTP client cuts every response header line at 1460 bytes, so there a
 // Location above 1449 units never arrives whole and cannot be tested.
-bool UnderWine() {
-    return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
-}
 constexpr std::size_t kWineLongestLocation = 1449;
 
 TEST_F(Download, LocationUpTo2047UnitsIsFollowedLongerIsAStatusFailure) {

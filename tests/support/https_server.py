@@ -15,6 +15,8 @@ test finds its own requests in the log), the rest names the scenario:
     /TAG/chunked/N            200, N bytes, chunked, no Content-Length
     /TAG/short/N/ANNOUNCED    200, Content-Length ANNOUNCED, N bytes, then close
     /TAG/reset/N/ANNOUNCED    the same, then a TCP reset instead of a close
+    /TAG/chunked-short/N      chunked, N bytes, then close without the last chunk
+    /TAG/chunked-reset/N      the same, then a TCP reset
     /TAG/status/CODE          that status, no body for 1xx/204/304
     /TAG/redirect/CODE/REST   that status, Location https://127.0.0.1:PORT/TAG/REST
     /TAG/bare/CODE            that status without a Location header
@@ -80,8 +82,11 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         if not _no_body(code) and self.command != "HEAD":
             self.wfile.write(body)
 
-    def send_body(self, source, size, chunked=False, rate=None, announced=None):
-        """Sends a 200 with size bytes from source(offset, count)."""
+    def send_body(self, source, size, chunked=False, rate=None, announced=None,
+                  last_chunk=True):
+        """Sends a 200 with size bytes from source(offset, count); announced
+        overrides the Content-Length, last_chunk=False leaves a chunked body
+        unfinished."""
         self.send_response(200)
         self.send_header("Content-Type", "application/octet-stream")
         if chunked:
@@ -104,7 +109,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
                 ahead = offset / rate - (time.monotonic() - started)
                 if ahead > 0:
                     time.sleep(ahead)
-        if chunked:
+        if chunked and last_chunk:
             self.wfile.write(b"0\r\n\r\n")
         self.wfile.flush()
 
@@ -253,6 +258,11 @@ class HttpsServer:
                 size, announced = int(args[0]), int(args[1])
                 request.send_body(lambda o, c: pattern_bytes(c, o), size, announced=announced)
                 request.hang_up(reset=(kind == "reset"))
+            elif kind in ("chunked-short", "chunked-reset"):
+                size = int(args[0])
+                request.send_body(lambda o, c: pattern_bytes(c, o), size, chunked=True,
+                                  last_chunk=False)
+                request.hang_up(reset=(kind == "chunked-reset"))
             elif kind == "status":
                 code = int(args[0])
                 request.send_simple(code, b"" if _no_body(code) else b"status body\n")
