@@ -30,12 +30,14 @@ Run as a script it serves until killed and prints its port:
 
 import argparse
 import collections
+import fcntl
 import http.server
 import os
 import socket
 import ssl
 import struct
 import sys
+import termios
 import threading
 import time
 
@@ -119,6 +121,16 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         self.close_connection = True
         raw = self.connection
         if reset:
+            # A reset makes the client's system drop what its program has not
+            # read yet: wait until the client acknowledged everything and had
+            # a moment to read it, so that the reset lands mid-body.
+            deadline = time.monotonic() + 5
+            while time.monotonic() < deadline:
+                unsent = fcntl.ioctl(raw.fileno(), termios.TIOCOUTQ, struct.pack("i", 0))
+                if struct.unpack("i", unsent)[0] == 0:
+                    break
+                time.sleep(0.01)
+            time.sleep(0.2)
             # Linger 0: closing sends RST, with no TLS goodbye before it.
             raw.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
             raw.close()
