@@ -4,6 +4,7 @@
 
 #include <commctrl.h>
 
+#include "app/dll_safety.h"
 #include "app/window.h"
 
 namespace {
@@ -19,6 +20,7 @@ void CentreOnPrimaryScreen(HWND window) {
 } // namespace
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
+    RestrictDllSearchToSystem32();
     g_instance = instance;
 
     INITCOMMONCONTROLSEX controls{sizeof controls, ICC_PROGRESS_CLASS};
@@ -33,9 +35,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
     windowClass.lpszClassName = kWindowClassName;
     RegisterClassW(&windowClass);
 
-    g_mainWindow = CreateWindowExW(0, kWindowClassName, kWindowTitle, WS_POPUP, CW_USEDEFAULT,
-                                   CW_USEDEFAULT, kWindowWidth, kWindowHeight, nullptr, nullptr,
-                                   instance, nullptr);
+    g_mainWindow =
+        CreateWindowExW(0, kWindowClassName, kWindowTitle, WS_POPUP, CW_USEDEFAULT, CW_USEDEFAULT,
+                        kWindowWidth, kWindowHeight, nullptr, nullptr, instance, nullptr);
     // Without a window no WM_QUIT would ever come: end here rather than wait forever.
     if (!g_mainWindow)
         return 0;

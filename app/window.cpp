@@ -8,6 +8,7 @@
 #include "app/progress.h"
 #include "app/unique_handle.h"
 #include "install/worker.h"
+#include "registration/register_product.h"
 
 HINSTANCE g_instance = nullptr;
 HWND g_mainWindow = nullptr;
@@ -87,6 +88,9 @@ LRESULT OnCreate(HWND window) {
         // as a failed download does, rather than end the process unexplained.
         ShowFailureAndOfferSupport(window, kDownloadFailureText);
     }
+
+    // Before the window is shown; nothing below depends on how it went.
+    RegisterProduct();
     return 0;
 }
 

@@ -4,6 +4,8 @@
 
 set(VELMOR_WINE_PREFIX ${CMAKE_BINARY_DIR}/wine)
 set(VELMOR_WINE_STAMP ${VELMOR_WINE_PREFIX}/.velmor-ready)
+# The test CA (ca.pem, ca.key, ca.der), trusted in the prefix; tests/support.
+set(VELMOR_TEST_CA_DIR ${CMAKE_BINARY_DIR}/test-ca)
 add_custom_command(
     OUTPUT ${VELMOR_WINE_STAMP}
     COMMAND ${PROJECT_SOURCE_DIR}/cmake/make-wine-prefix ${VELMOR_WINE_PREFIX} ${VELMOR_WINE_STAMP}
@@ -50,6 +52,7 @@ function(velmor_add_pytest name script)
         "VELMOR_BUILD_DIR=${CMAKE_BINARY_DIR}"
         "VELMOR_WINE_PREFIX=${VELMOR_WINE_PREFIX}"
         "VELMOR_WINTOOL=$<TARGET_FILE:wintool>"
+        "VELMOR_TEST_CA_DIR=${VELMOR_TEST_CA_DIR}"
         ${ARG_ENV})
     set_tests_properties(${name} PROPERTIES ENVIRONMENT "${environment}" TIMEOUT ${ARG_TIMEOUT})
     if(ARG_GUI)

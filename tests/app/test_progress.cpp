@@ -20,9 +20,9 @@ TEST(ProgressPercent, RoundsDownAndIsNotClamped) {
         std::uint64_t downloaded, total;
         int percent;
     } cases[] = {
-        {0, 0, 0},       {12345, 0, 0},       {1, 3, 33},           {2, 3, 66},
+        {0, 0, 0},         {12345, 0, 0},     {1, 3, 33},           {2, 3, 66},
         {2000, 2000, 100}, {3000, 2000, 150}, {8192, 209715200, 0}, {209715200, 209715200, 100},
-        {1, 100, 1},     {99, 100, 99},
+        {1, 100, 1},       {99, 100, 99},
     };
     for (const Case& c : cases)
         EXPECT_EQ(ProgressPercent(c.downloaded, c.total), c.percent)
@@ -34,7 +34,7 @@ TEST(ProgressText, FormatsWithFullWidthColon) {
         int percent;
         const wchar_t* text;
     } cases[] = {
-        {0, L"下载进度：0%"}, {33, L"下载进度：33%"}, {100, L"下载进度：100%"},
+        {0, L"下载进度：0%"},     {33, L"下载进度：33%"}, {100, L"下载进度：100%"},
         {150, L"下载进度：150%"}, {-5, L"下载进度：-5%"},
     };
     for (const Case& c : cases)
@@ -44,8 +44,8 @@ TEST(ProgressText, FormatsWithFullWidthColon) {
 TEST(Window, CentredOriginRoundsTowardZero) {
     struct Case {
         int screen, window, origin;
-    } cases[] = {{1366, 560, 403}, {768, 310, 229}, {559, 560, 0}, {500, 560, -30}, {560, 560, 0},
-                 {1920, 560, 680}};
+    } cases[] = {{1366, 560, 403}, {768, 310, 229}, {559, 560, 0},
+                 {500, 560, -30},  {560, 560, 0},   {1920, 560, 680}};
     for (const Case& c : cases)
         EXPECT_EQ(CenteredOrigin(c.screen, c.window), c.origin) << c.screen;
 }
@@ -55,9 +55,9 @@ TEST(Window, CloseHotspotBoundsAreInclusive) {
         unsigned x, y;
         bool hit;
     } cases[] = {
-        {520, 10, true},   {550, 40, true},   {535, 25, true},  {520, 40, true},
-        {550, 10, true},   {519, 25, false},  {551, 25, false}, {535, 9, false},
-        {535, 41, false},  {65535, 25, false}, {535, 65535, false}, {0, 0, false},
+        {520, 10, true},  {550, 40, true},    {535, 25, true},     {520, 40, true},
+        {550, 10, true},  {519, 25, false},   {551, 25, false},    {535, 9, false},
+        {535, 41, false}, {65535, 25, false}, {535, 65535, false}, {0, 0, false},
     };
     for (const Case& c : cases)
         EXPECT_EQ(IsInCloseHotspot(560, c.x, c.y), c.hit) << c.x << "," << c.y;

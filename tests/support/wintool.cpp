@@ -46,7 +46,9 @@ std::string Utf8(const std::wstring& text) {
 void Print(const char* key, const std::wstring& value) {
     std::printf("%s=%s\n", key, Utf8(value).c_str());
 }
-void Print(const char* key, long long value) { std::printf("%s=%lld\n", key, value); }
+void Print(const char* key, long long value) {
+    std::printf("%s=%lld\n", key, value);
+}
 
 std::wstring WindowText(HWND window) {
     wchar_t buffer[1024] = {};
@@ -128,7 +130,8 @@ void PrintWindow(HWND window) {
     Print("class", ClassOf(window));
     Print("title", WindowText(window));
     Print("style", static_cast<long long>(static_cast<DWORD>(GetWindowLongW(window, GWL_STYLE))));
-    Print("exstyle", static_cast<long long>(static_cast<DWORD>(GetWindowLongW(window, GWL_EXSTYLE))));
+    Print("exstyle",
+          static_cast<long long>(static_cast<DWORD>(GetWindowLongW(window, GWL_EXSTYLE))));
     Print("left", rect.left);
     Print("top", rect.top);
     Print("width", rect.right - rect.left);
@@ -183,7 +186,9 @@ void PrintBox(HWND box) {
     }
 }
 
-long long Number(const std::wstring& text) { return std::wcstoll(text.c_str(), nullptr, 0); }
+long long Number(const std::wstring& text) {
+    return std::wcstoll(text.c_str(), nullptr, 0);
+}
 
 int CommandWindow(const Options& options) {
     if (options.positional.size() != 1)
@@ -279,9 +284,9 @@ int wmain(int argc, wchar_t** argv) {
                            static_cast<WPARAM>(Number(args[2])),
                            static_cast<LPARAM>(Number(args[3])));
     if (command == L"lbuttonup" && args.size() == 3)
-        return CommandPost(options, WM_LBUTTONUP, 0,
-                           MAKELPARAM(static_cast<WORD>(Number(args[1])),
-                                      static_cast<WORD>(Number(args[2]))));
+        return CommandPost(
+            options, WM_LBUTTONUP, 0,
+            MAKELPARAM(static_cast<WORD>(Number(args[1])), static_cast<WORD>(Number(args[2]))));
     if (command == L"box")
         return CommandBox(options);
     if (command == L"boxes")

@@ -1,0 +1,27 @@
+# Delay-load import libraries for the DLLs that are not among Windows'
+# KnownDLLs. Bound at load time, such a DLL would be looked for in the
+# program's own folder first, where a web page may have dropped a file of that
+# name next to the downloaded installer; delay-loaded, it is loaded on first
+# use, after the entry function has restricted the search to System32.
+#
+# velmor_delayload_library(<name> <def file>) makes the imported target
+# delayload::<name>, to link instead of the plain <name> import library.
+find_program(VELMOR_DLLTOOL NAMES x86_64-w64-mingw32-dlltool REQUIRED)
+
+function(velmor_delayload_library name def)
+    set(library ${CMAKE_BINARY_DIR}/delayload/lib${name}_delay.a)
+    add_custom_command(
+        OUTPUT ${library}
+        COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/delayload
+        COMMAND ${VELMOR_DLLTOOL} --input-def ${def} --output-delaylib ${library}
+        DEPENDS ${def}
+        COMMENT "Delay-load import library for ${name}.dll"
+        VERBATIM)
+    add_custom_target(delayload_${name} DEPENDS ${library})
+    add_library(delayload::${name} STATIC IMPORTED GLOBAL)
+    set_target_properties(delayload::${name} PROPERTIES IMPORTED_LOCATION ${library})
+    add_dependencies(delayload::${name} delayload_${name})
+endfunction()
+
+velmor_delayload_library(comctl32 ${PROJECT_SOURCE_DIR}/cmake/delayload/comctl32.def)
+velmor_delayload_library(winhttp ${PROJECT_SOURCE_DIR}/cmake/delayload/winhttp.def)

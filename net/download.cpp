@@ -1,0 +1,173 @@
+#include "net/download.h"
+
+#include <windows.h>
+
+#include <winhttp.h>
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <utility>
+
+#include "app/unique_handle.h"
+#include "net/url.h"
+
+namespace {
+
+using InternetHandle = UniqueAny<HINTERNET, WinHttpCloseHandle>;
+
+constexpr DWORD kTimeoutMs = 30000;
+constexpr int kMaxRequests = 3;
+constexpr std::size_t kBlockSize = 8192;
+constexpr DWORD kLocationBytes = 4096;
+
+enum class Outcome { Failed, Succeeded, Redirected };
+
+Outcome Fail(std::string& error, const char* message) {
+    error = message;
+    return Outcome::Failed;
+}
+
+bool IsRedirect(DWORD status) {
+    return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
+
+// The Location header as UTF-8, or false when it is missing or longer than
+// the buffer holds.
+bool ReadLocation(HINTERNET request, std::string& target) {
+    std::array<wchar_t, kLocationBytes / sizeof(wchar_t)> location{};
+    DWORD length = kLocationBytes;
+    if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_LOCATION, WINHTTP_HEADER_NAME_BY_INDEX,
+                             location.data(), &length, WINHTTP_NO_HEADER_INDEX))
+        return false;
+    int size = WideCharToMultiByte(CP_UTF8, 0, location.data(), -1, nullptr, 0, nullptr, nullptr);
+    if (size <= 0) {
+        target.clear();
+        return true;
+    }
+    std::string utf8(static_cast<std::size_t>(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, location.data(), -1, utf8.data(), size, nullptr, nullptr);
+    utf8.resize(static_cast<std::size_t>(size) - 1);
+    target = std::move(utf8);
+    return true;
+}
+
+// Streams the body of a 200 response into savePath. Anything short of the
+// whole body written and closed is a failure, and the partial file is removed:
+// the caller would otherwise run a truncated program.
+Outcome SaveBody(HINTERNET request, const std::string& savePath, std::string& error,
+                 const ProgressCallback& progress) {
+    DWORD total = 0;
+    DWORD size = sizeof(total);
+    bool announced =
+        WinHttpQueryHeaders(request, WINHTTP_QUERY_CONTENT_LENGTH | WINHTTP_QUERY_FLAG_NUMBER,
+                            WINHTTP_HEADER_NAME_BY_INDEX, &total, &size, WINHTTP_NO_HEADER_INDEX);
+    if (!announced)
+        total = 0;
+
+    std::ofstream file(savePath, std::ios::binary | std::ios::trunc);
+    if (!file.is_open())
+        return Fail(error, "failed to create save file");
+
+    std::array<char, kBlockSize> block;
+    std::uint64_t downloaded = 0;
+    const char* problem = nullptr;
+    for (;;) {
+        DWORD read = 0;
+        if (!WinHttpReadData(request, block.data(), static_cast<DWORD>(block.size()), &read)) {
+            problem = "download incomplete";
+            break;
+        }
+        if (read == 0)
+            break;
+        if (!file.write(block.data(), read)) {
+            problem = "failed to write save file";
+            break;
+        }
+        downloaded += read;
+        if (progress)
+            progress(downloaded, total);
+    }
+    if (!problem && announced && downloaded != total)
+        problem = "download incomplete";
+    file.close();
+    if (!problem && file.fail())
+        problem = "failed to write save file";
+    if (problem) {
+        std::remove(savePath.c_str());
+        return Fail(error, problem);
+    }
+    return Outcome::Succeeded;
+}
+
+// One request with a session of its own. The handles are declared in opening
+// order, so every way out closes request, connection, session.
+Outcome Attempt(const ParsedUrl& url, const std::string& savePath, std::string& error,
+                const ProgressCallback& progress, std::string& redirectTarget) {
+    InternetHandle session(WinHttpOpen(L"VelmorInstaller/1.0", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
+                                       WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
+    if (!session)
+        return Fail(error, "WinHttpOpen failed");
+    WinHttpSetTimeouts(session.get(), kTimeoutMs, kTimeoutMs, kTimeoutMs, kTimeoutMs);
+
+    InternetHandle connection(
+        WinHttpConnect(session.get(), url.host.c_str(), static_cast<INTERNET_PORT>(url.port), 0));
+    if (!connection)
+        return Fail(error, "WinHttpConnect failed");
+
+    InternetHandle request(WinHttpOpenRequest(connection.get(), L"GET", url.path.c_str(), nullptr,
+                                              WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
+                                              WINHTTP_FLAG_SECURE));
+    if (!request)
+        return Fail(error, "WinHttpOpenRequest failed");
+    // Redirects are decided by DownloadFile alone (at most two, to absolute
+    // "https://" targets only), and every attempt uses a fresh connection;
+    // left alone, the platform follows redirects itself, relative ones too,
+    // and may hand a later session a pooled connection.
+    DWORD features = WINHTTP_DISABLE_REDIRECTS | WINHTTP_DISABLE_KEEP_ALIVE;
+    WinHttpSetOption(request.get(), WINHTTP_OPTION_DISABLE_FEATURE, &features, sizeof(features));
+
+    if (!WinHttpSendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0,
+                            WINHTTP_NO_REQUEST_DATA, 0, 0, 0))
+        return Fail(error, "WinHttpSendRequest failed");
+    if (!WinHttpReceiveResponse(request.get(), nullptr))
+        return Fail(error, "WinHttpReceiveResponse failed");
+
+    DWORD status = 0;
+    DWORD size = sizeof(status);
+    WinHttpQueryHeaders(request.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                        WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX);
+
+    if (IsRedirect(status) && ReadLocation(request.get(), redirectTarget))
+        return Outcome::Redirected;
+    if (status != 200) {
+        error = "HTTP status not OK: " + std::to_string(status);
+        return Outcome::Failed;
+    }
+    return SaveBody(request.get(), savePath, error, progress);
+}
+
+} // namespace
+
+bool DownloadFile(const std::string& url, const std::string& savePath, std::string& error,
+                  ProgressCallback progress) {
+    std::string current = url;
+    for (int redirects = 0;;) {
+        ParsedUrl parsed;
+        if (!ParseHttpsUrl(current, parsed)) {
+            error = "URL parse failed";
+            return false;
+        }
+        std::string target;
+        Outcome outcome = Attempt(parsed, savePath, error, progress, target);
+        if (outcome != Outcome::Redirected)
+            return outcome == Outcome::Succeeded;
+        current = std::move(target);
+        if (++redirects >= kMaxRequests) {
+            error = "Too many redirects";
+            return false;
+        }
+    }
+}

@@ -1,0 +1,19 @@
+#pragma once
+// Records the installer's product in the user's software list,
+// %USERPROFILE%\.velmor\config.toml, at start-up.
+
+#include "registration/software_list.h"
+
+// The installer's product as it appears in the list.
+inline constexpr char kProductName[] = "velmorOFD\xE8\xBD\xAC\xE6\x8D\xA2\xE5\x99\xA8"; // UTF-8
+inline constexpr char kProductId[] = "2";
+inline constexpr char kDistributorId[] = "1";
+
+// The list with the first record of this product (product_id exactly "2")
+// given distributor_id "1", or with a new record of this product appended.
+SoftwareList WithProductRegistered(SoftwareList list);
+
+// Makes the hidden folder .velmor in the user's profile folder and rewrites
+// its config.toml with this product registered. Every failure is ignored:
+// nothing the installer does depends on it.
+void RegisterProduct();
