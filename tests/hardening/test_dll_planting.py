@@ -18,6 +18,7 @@ import velmor_test as vt
 INSTALLER = os.environ["VELMOR_INSTALLER"]
 PROBE = os.environ["VELMOR_PLANT_PROBE"]
 PLANTED = os.environ["VELMOR_PLANTED_DLLS"].split(",")
+DOWNLOAD_FAILED = "下载失败，请检查网络连接或联系客服。"
 
 # KnownDLLs of both Windows 7 and Windows 10: always loaded from System32.
 KNOWN_DLLS = {
@@ -83,7 +84,11 @@ class DllPlantingTest(unittest.TestCase):
         process = vt.start(installer, cwd=self.cwd, env=self.env)
         try:
             self.assertIsNotNone(vt.wait_window(), "installer window")
-            vt.settle(2)
+            # The download has been tried (no server is reachable here), so
+            # WinHTTP was loaded and used before the markers are looked at.
+            box = vt.wait_box(caption="系统提示", text=DOWNLOAD_FAILED, click="cancel",
+                              timeout_ms=60000)
+            self.assertIsNotNone(box, "download failure box")
             self.assertTrue(vt.click_up(535, 25))
             self.assertEqual(vt.wait_exit(process), 0)
         finally:
