@@ -16,6 +16,20 @@ def opened(prefix):
     return [url.rstrip("/") for url in prefix.opened_urls()]
 
 
+class InPrefix(unittest.TestCase):
+    """A prefix copy reporting the class's Windows version, shared by its tests."""
+
+    version = "win10"
+
+    @classmethod
+    def setUpClass(cls):
+        cls.prefix = e2e.Prefix(cls.version).__enter__()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.prefix.__exit__(None, None, None)
+
+
 class PackageChoice:
     """Mixin: one installation in the class's prefix, with the runtime
     planted as given; returns the run and the paths the server was asked for."""
@@ -47,14 +61,8 @@ RUNTIME_EXE_FIRST_ROOT = e2e.FIRST_ROOT + "/120.0.2210.91/msedgewebview2.exe"
 RUNTIME_DLL_SECOND_ROOT = e2e.SECOND_ROOT + "/121.0.2277.83/EmbeddedBrowserWebView.dll"
 
 
-class Windows7Test(unittest.TestCase, PackageChoice):
-    @classmethod
-    def setUpClass(cls):
-        cls.prefix = e2e.Prefix("win7").__enter__()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.prefix.__exit__(None, None, None)
+class Windows7Test(InPrefix, PackageChoice):
+    version = "win7"
 
     def test_win7_package_and_the_runtime_folders_are_not_looked_at(self):
         path, trace = self.install(planted=[RUNTIME_EXE_FIRST_ROOT, RUNTIME_DLL_SECOND_ROOT],
@@ -64,14 +72,8 @@ class Windows7Test(unittest.TestCase, PackageChoice):
         self.assertNotIn("EdgeWebView", trace)
 
 
-class Windows10Test(unittest.TestCase, PackageChoice):
-    @classmethod
-    def setUpClass(cls):
-        cls.prefix = e2e.Prefix("win10").__enter__()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.prefix.__exit__(None, None, None)
+class Windows10Test(InPrefix, PackageChoice):
+    version = "win10"
 
     def test_runtime_decides_between_release_and_ebwebview(self):
         cases = [
@@ -96,14 +98,8 @@ class Windows10Test(unittest.TestCase, PackageChoice):
                     self.assertIn("EdgeWebView", trace)
 
 
-class VistaTest(unittest.TestCase, PackageChoice):
-    @classmethod
-    def setUpClass(cls):
-        cls.prefix = e2e.Prefix("vista").__enter__()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.prefix.__exit__(None, None, None)
+class VistaTest(InPrefix, PackageChoice):
+    version = "vista"
 
     def test_older_than_windows7_is_decided_by_the_runtime(self):
         path, _ = self.install(planted=[RUNTIME_EXE_FIRST_ROOT])
@@ -112,16 +108,10 @@ class VistaTest(unittest.TestCase, PackageChoice):
         self.assertEqual(path, "/velmor-ofd/ebwebview")
 
 
-class RoadsTest(unittest.TestCase):
+class RoadsTest(InPrefix):
     """Success and failure roads, in one Windows 10 prefix reset per case."""
 
-    @classmethod
-    def setUpClass(cls):
-        cls.prefix = e2e.Prefix("win10").__enter__()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.prefix.__exit__(None, None, None)
+    version = "win10"
 
     def setUp(self):
         self.prefix.reset()
