@@ -2,7 +2,10 @@
 // Move-only owner of one Windows handle (or any pointer-like value) that is
 // closed exactly once, on whatever path the owner goes out of scope.
 
+#include <windows.h>
+
 #include <cstdint>
+#include <cstdio>
 #include <utility>
 
 // T: the handle type. Close: the function that releases it. Invalid: the
@@ -36,3 +39,8 @@ template <typename T, auto Close, std::intptr_t Invalid = 0> class UniqueAny {
   private:
     T value_ = InvalidValue();
 };
+
+// The owners more than one part of the program needs.
+using UniqueHandle = UniqueAny<HANDLE, CloseHandle>;
+using UniqueFind = UniqueAny<HANDLE, FindClose, -1>; // INVALID_HANDLE_VALUE
+using UniqueFile = UniqueAny<FILE*, std::fclose>;

@@ -17,6 +17,23 @@ add_custom_target(wine-prefix ALL DEPENDS ${VELMOR_WINE_STAMP})
 # Debian's own Python, which has python3-pil; not whatever python3 comes first on PATH.
 find_program(VELMOR_PYTHON python3 PATHS /usr/bin NO_DEFAULT_PATH REQUIRED)
 
+# velmor_test_program(<target> [WIN32] SOURCES ... [LIBS ...] [DEFINES ...])
+# A small Windows program of the tests', with the Unicode entry point (wmain,
+# or wWinMain with WIN32).
+function(velmor_test_program target)
+    cmake_parse_arguments(ARG "WIN32" "" "SOURCES;LIBS;DEFINES" ${ARGN})
+    set(kind)
+    if(ARG_WIN32)
+        set(kind WIN32)
+    endif()
+    add_executable(${target} ${kind} ${ARG_SOURCES})
+    target_link_options(${target} PRIVATE -municode)
+    target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR})
+    target_compile_definitions(${target} PRIVATE ${ARG_DEFINES})
+    target_link_libraries(${target} PRIVATE ${ARG_LIBS})
+    velmor_warnings(${target})
+endfunction()
+
 # velmor_add_gtest(<target> SOURCES ... [LIBS ...] [GUI | LOCK name])
 # LOCK: a ctest resource lock the program's tests hold instead of "display".
 function(velmor_add_gtest target)

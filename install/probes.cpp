@@ -19,8 +19,6 @@ constexpr const wchar_t* kMarkerFiles[] = {
     L"msedgewebview2.exe",
 };
 
-using UniqueFind = UniqueAny<HANDLE, FindClose, -1>;
-
 bool IsVersionFolder(const WIN32_FIND_DATAW& entry) {
     if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
         return false;

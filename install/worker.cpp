@@ -11,8 +11,6 @@
 
 namespace {
 
-using UniqueHandle = UniqueAny<HANDLE, CloseHandle>;
-
 // Asks only what the choice needs: Windows 7 is never searched for the runtime.
 const char* ChoosePackageForThisMachine() {
     const bool atLeast61 = WindowsVersionAtLeast(6, 1, 0);

@@ -11,8 +11,6 @@
 
 namespace {
 
-using UniqueFile = UniqueAny<FILE*, std::fclose>;
-
 // The folder part of a path, for a temporary file beside the target.
 std::wstring FolderOf(const std::wstring& path) {
     const std::size_t slash = path.find_last_of(L"\\/");

@@ -4,7 +4,6 @@ package server and the record the test setup programs leave."""
 
 import os
 import shutil
-import subprocess
 import tempfile
 import time
 
@@ -27,44 +26,27 @@ SECOND_ROOT = "Program Files/Microsoft/EdgeWebView/Application"
 PBM_GETPOS = 0x0408
 
 
-def quiet(command, env, timeout=120):
-    """Runs a Wine command with its output going nowhere (see velmor_test.start)."""
-    return subprocess.run(command, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                          stderr=subprocess.DEVNULL, timeout=timeout).returncode
-
-
-class Prefix:
+class Prefix(vt.PrefixCopy):
     """A copy of the build's prefix that reports the given Windows version,
-    with its own wineserver, no runtime folders, and a browser hook that
-    records every URL it is asked to open."""
+    with no runtime folders and a browser hook that records every URL it is
+    asked to open."""
 
     def __init__(self, version):
+        super().__init__()
         self.version = version
 
     def __enter__(self):
-        self.folder = tempfile.mkdtemp(prefix="velmor-e2e-")
-        self.path = os.path.join(self.folder, "wine")
-        subprocess.run(["cp", "-a", vt.WINE_PREFIX, self.path], check=True)
+        super().__enter__()
         self.clear_runtime()
-        self.env = vt.wine_env(self.path)
-        # A persistent server, booted with output to nowhere: afterwards
-        # velmor_test.run may read a program's output through a pipe.
-        quiet(["wineserver", "-p"], self.env)
-        quiet(["wine", "cmd.exe", "/c", "exit"], self.env)
-        assert quiet(["wine", "winecfg", "-v", self.version], self.env) == 0
+        assert vt.quiet(["wine", "winecfg", "-v", self.version], self.env) == 0
         self.browser_log = os.path.join(self.folder, "browser.log")
         browser = os.path.join(self.folder, "browser.sh")
         with open(browser, "w") as f:
             f.write('#!/bin/sh\nprintf "%%s\\n" "$*" >> "%s"\n' % self.browser_log)
         os.chmod(browser, 0o755)
-        assert quiet(["wine", "reg", "add", r"HKCU\Software\Wine\WineBrowser", "/v", "Browsers",
+        assert vt.quiet(["wine", "reg", "add", r"HKCU\Software\Wine\WineBrowser", "/v", "Browsers",
                       "/t", "REG_SZ", "/d", browser, "/f"], self.env) == 0
         return self
-
-    def __exit__(self, *exc):
-        quiet(["wineserver", "-k"], self.env)
-        quiet(["wineserver", "-w"], self.env)
-        shutil.rmtree(self.folder, ignore_errors=True)
 
     def drive_c(self, relative):
         return os.path.join(self.path, "drive_c", relative)
@@ -132,18 +114,16 @@ class Run:
         self.setup_seconds = setup_seconds
 
     def start(self):
-        env = dict(self.prefix.env)
-        env["VELMOR_SETUP_LOG"] = windows_path(self.setup_log)
-        env["VELMOR_FAKE_SETUP_SECONDS"] = str(self.setup_seconds)
-        stderr = subprocess.DEVNULL
-        if self.trace:
-            env["WINEDEBUG"] = "-all,trace+file,trace+path"
-            stderr = open(self.trace, "wb")
-        self.process = subprocess.Popen(["wine", INSTALLER], cwd=self.directory, env=env,
-                                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                        stderr=stderr)
-        if stderr is not subprocess.DEVNULL:
-            stderr.close()
+        env = {"VELMOR_SETUP_LOG": windows_path(self.setup_log),
+               "VELMOR_FAKE_SETUP_SECONDS": str(self.setup_seconds)}
+        if not self.trace:
+            self.process = vt.start(INSTALLER, cwd=self.directory, prefix=self.prefix.path,
+                                    env=env)
+            return self
+        env["WINEDEBUG"] = "-all,trace+file,trace+path"
+        with open(self.trace, "wb") as trace:
+            self.process = vt.start(INSTALLER, cwd=self.directory, prefix=self.prefix.path,
+                                    env=env, stderr=trace)
         return self
 
     def __enter__(self):

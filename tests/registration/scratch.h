@@ -8,25 +8,24 @@
 #include <set>
 #include <string>
 
+#include "app/unique_handle.h"
+
 inline void WriteBytes(const std::wstring& path, const std::string& bytes) {
-    FILE* file = _wfopen(path.c_str(), L"wb");
-    if (!file)
-        return;
-    std::fwrite(bytes.data(), 1, bytes.size(), file);
-    std::fclose(file);
+    UniqueFile file(_wfopen(path.c_str(), L"wb"));
+    if (file)
+        std::fwrite(bytes.data(), 1, bytes.size(), file.get());
 }
 
 // The file's bytes, or "<missing>" when it cannot be opened.
 inline std::string ReadBytes(const std::wstring& path) {
-    FILE* file = _wfopen(path.c_str(), L"rb");
+    UniqueFile file(_wfopen(path.c_str(), L"rb"));
     if (!file)
         return "<missing>";
     std::string bytes;
     char buffer[4096];
     std::size_t count;
-    while ((count = std::fread(buffer, 1, sizeof buffer, file)) > 0)
+    while ((count = std::fread(buffer, 1, sizeof buffer, file.get())) > 0)
         bytes.append(buffer, count);
-    std::fclose(file);
     return bytes;
 }
 
@@ -34,15 +33,14 @@ inline std::string ReadBytes(const std::wstring& path) {
 inline std::set<std::wstring> FolderEntries(const std::wstring& folder) {
     std::set<std::wstring> names;
     WIN32_FIND_DATAW data;
-    HANDLE find = FindFirstFileW((folder + L"\\*").c_str(), &data);
-    if (find == INVALID_HANDLE_VALUE)
+    UniqueFind find(FindFirstFileW((folder + L"\\*").c_str(), &data));
+    if (!find)
         return names;
     do {
         const std::wstring name = data.cFileName;
         if (name != L"." && name != L"..")
             names.insert(name);
-    } while (FindNextFileW(find, &data));
-    FindClose(find);
+    } while (FindNextFileW(find.get(), &data));
     return names;
 }
 

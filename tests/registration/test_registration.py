@@ -4,7 +4,6 @@ shows, and a list write that fails part-way leaves the old list intact."""
 
 import os
 import resource
-import shutil
 import signal
 import subprocess
 import tempfile
@@ -25,24 +24,19 @@ def record(name, product, distributor):
 class FreshPrefixTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.scratch = tempfile.mkdtemp(prefix="velmor-registration-")
-        cls.prefix = os.path.join(cls.scratch, "wine")
-        subprocess.run(["cp", "-a", vt.WINE_PREFIX, cls.prefix], check=True)
+        # The copy's own server is started here without any limit: a
+        # size-limited program must never be the one that starts it. Wine
+        # makes a new user's profile folder when that user first runs a
+        # program (on Windows it exists before anybody logs on): the copy's
+        # boot runs as that user.
         cls.env = {"USER": USER, "LOGNAME": USER}
-        # The prefix's own server, started here without any limit: a
-        # size-limited program must never be the one that starts it.
-        subprocess.run(["wineserver", "-p"], env=vt.wine_env(cls.prefix), check=True)
-        # Wine makes a new user's profile folder when that user first runs a
-        # program, which on Windows exists before anybody logs on.
-        vt.run("cmd.exe", "/c", "exit", prefix=cls.prefix, env=cls.env)
+        cls.copy = vt.PrefixCopy(cls.env).__enter__()
+        cls.prefix = cls.copy.path
         cls.profile = os.path.join(cls.prefix, "drive_c", "users", USER)
 
     @classmethod
     def tearDownClass(cls):
-        env = vt.wine_env(cls.prefix)
-        subprocess.run(["wineserver", "-k"], env=env)
-        subprocess.run(["wineserver", "-w"], env=env)
-        shutil.rmtree(cls.scratch, ignore_errors=True)
+        cls.copy.__exit__(None, None, None)
 
     def test_installer_registers_before_its_window_shows(self):
         profile = self.profile

@@ -21,13 +21,8 @@ void CloseStore(HCERTSTORE store) {
 using StoreHandle = UniqueAny<HCERTSTORE, CloseStore>;
 using CertHandle = UniqueAny<PCCERT_CONTEXT, CertFreeCertificateContext>;
 
-void CloseFile(FILE* file) {
-    std::fclose(file);
-}
-using FileHandle = UniqueAny<FILE*, CloseFile>;
-
 bool ReadAll(const wchar_t* path, std::vector<BYTE>& bytes) {
-    FileHandle file(_wfopen(path, L"rb"));
+    UniqueFile file(_wfopen(path, L"rb"));
     if (!file)
         return false;
     BYTE chunk[4096];

@@ -4,7 +4,11 @@ boxes, and read the Xvfb screen."""
 
 import io
 import os
+import re
+import shutil
 import subprocess
+import sys
+import tempfile
 import time
 
 SOURCE_DIR = os.environ.get("VELMOR_SOURCE_DIR", "")
@@ -32,12 +36,45 @@ def wine_env(prefix=None, extra=None):
     return env
 
 
-def start(program, *args, cwd=None, prefix=None, env=None):
+def start(program, *args, cwd=None, prefix=None, env=None, stderr=None):
     """Starts a Windows program under Wine and returns its Popen. Its output
-    goes nowhere, so that Wine's helpers never hold a pipe of ours open."""
+    goes nowhere (stderr may go to a file of the caller's), so that Wine's
+    helpers never hold a pipe of ours open."""
     return subprocess.Popen(
         ["wine", program, *args], cwd=cwd, env=wine_env(prefix, env),
-        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+        stderr=stderr if stderr is not None else subprocess.DEVNULL)
+
+
+def quiet(command, env, timeout=120):
+    """Runs a Wine command with its output going nowhere (see start)."""
+    return subprocess.run(command, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                          stderr=subprocess.DEVNULL, timeout=timeout).returncode
+
+
+class PrefixCopy:
+    """A copy of the build's prefix in a scratch folder, with a wineserver of
+    its own that stays up, booted with its output going nowhere: afterwards
+    run() may read a program's output through a pipe. On exit the server is
+    stopped and the folder removed. extra_env (a user name, say) applies to
+    everything run in it through self.env, the boot included."""
+
+    def __init__(self, extra_env=None):
+        self.extra_env = extra_env
+
+    def __enter__(self):
+        self.folder = tempfile.mkdtemp(prefix="velmor-prefix-")
+        self.path = os.path.join(self.folder, "wine")
+        subprocess.run(["cp", "-a", WINE_PREFIX, self.path], check=True)
+        self.env = wine_env(self.path, self.extra_env)
+        quiet(["wineserver", "-p"], self.env)
+        quiet(["wine", "cmd.exe", "/c", "exit"], self.env)
+        return self
+
+    def __exit__(self, *exc):
+        quiet(["wineserver", "-k"], self.env)
+        quiet(["wineserver", "-w"], self.env)
+        shutil.rmtree(self.folder, ignore_errors=True)
 
 
 def run(program, *args, cwd=None, prefix=None, env=None, timeout=60):
@@ -106,6 +143,24 @@ def stop(process):
     if process.poll() is None:
         process.kill()
         process.wait()
+
+
+def cached_test_port(build_dir):
+    """The tests' server port that a build compiled into its test installers."""
+    with open(os.path.join(build_dir, "CMakeCache.txt")) as f:
+        return int(re.search(r"^VELMOR_TEST_PORT:\w+=(\d+)$", f.read(), re.M).group(1))
+
+
+def rerun_in_wine_session(prefix):
+    """For scripts: runs this script again inside cmake/wine-session (once),
+    so that Wine's background helpers never hold a pipe of the script's open."""
+    if os.environ.get("VELMOR_IN_WINE_SESSION") == "1":
+        return
+    source = os.path.dirname(os.path.dirname(os.path.dirname(os.path.realpath(__file__))))
+    sys.exit(subprocess.call(
+        [os.path.join(source, "cmake", "wine-session"), prefix, sys.executable,
+         os.path.realpath(sys.argv[0]), *sys.argv[1:]],
+        env=dict(os.environ, VELMOR_IN_WINE_SESSION="1")))
 
 
 def screenshot():

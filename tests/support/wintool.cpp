@@ -12,8 +12,6 @@
 //   wintool box [--caption TEXT] [--text TEXT] [--click ok|cancel|none] [--timeout MS]
 //       Waits for a visible dialog box with that caption and text, prints it
 //       and clicks the button (BM_CLICK). Default: any box, click none.
-//   wintool boxes
-//       Prints every visible dialog box.
 //   wintool sample CLASS CHILD_ID MESSAGE [--timeout MS] [--interval MS]
 //       Every interval (default 50 ms) sends MESSAGE (wParam and lParam 0) to
 //       the child CHILD_ID of the visible window of CLASS and prints the answer
@@ -260,13 +258,6 @@ int CommandSample(const Options& options, int childId, UINT message) {
     return samples > 0 ? 0 : 1;
 }
 
-int CommandBoxes() {
-    Options any;
-    for (HWND box : FindBoxes(any))
-        PrintBox(box);
-    return 0;
-}
-
 } // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -289,8 +280,6 @@ int wmain(int argc, wchar_t** argv) {
             MAKELPARAM(static_cast<WORD>(Number(args[1])), static_cast<WORD>(Number(args[2]))));
     if (command == L"box")
         return CommandBox(options);
-    if (command == L"boxes")
-        return CommandBoxes();
     if (command == L"sample" && args.size() == 3)
         return CommandSample(options, static_cast<int>(Number(args[1])),
                              static_cast<UINT>(Number(args[2])));
