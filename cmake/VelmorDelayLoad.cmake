@@ -25,3 +25,4 @@ endfunction()
 
 velmor_delayload_library(comctl32 ${PROJECT_SOURCE_DIR}/cmake/delayload/comctl32.def)
 velmor_delayload_library(winhttp ${PROJECT_SOURCE_DIR}/cmake/delayload/winhttp.def)
+velmor_delayload_library(bcrypt ${PROJECT_SOURCE_DIR}/cmake/delayload/bcrypt.def)

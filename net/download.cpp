@@ -6,8 +6,6 @@
 
 #include <array>
 #include <cstdint>
-#include <cstdio>
-#include <fstream>
 #include <string>
 #include <utility>
 
@@ -54,11 +52,23 @@ bool ReadLocation(HINTERNET request, std::string& target) {
     return true;
 }
 
+// Throws away the file behind `file` when it is closed: exactly the file we
+// created, whatever has happened to its name meanwhile.
+void DeleteWhenClosed(HANDLE file) {
+    FILE_DISPOSITION_INFO disposition{TRUE};
+    SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition);
+}
+
 // Streams the body of a 200 response into savePath. Anything short of the
 // whole body written and closed is a failure, and the partial file is removed:
 // the caller would otherwise run a truncated program.
+//
+// The file is a Win32 handle because the C++ streams cannot say who else may
+// open it. It is new (CREATE_NEW, after whatever had the name is removed, so a
+// planted link is dropped, never written through), and while it is written
+// nobody else may write, rename or delete it: the caller runs it elevated.
 Outcome SaveBody(HINTERNET request, const std::string& savePath, std::string& error,
-                 const ProgressCallback& progress) {
+                 const ProgressCallback& progress, Sha256* hash, Sha256Digest* digest) {
     DWORD total = 0;
     DWORD size = sizeof(total);
     bool announced =
@@ -67,8 +77,12 @@ Outcome SaveBody(HINTERNET request, const std::string& savePath, std::string& er
     if (!announced)
         total = 0;
 
-    std::ofstream file(savePath, std::ios::binary | std::ios::trunc);
-    if (!file.is_open())
+    // Byte for unit, as the setup program's launch path is made.
+    const std::wstring path(savePath.begin(), savePath.end());
+    DeleteFileW(path.c_str());
+    UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_READ,
+                                      nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file)
         return Fail(error, "failed to create save file");
 
     std::array<char, kBlockSize> block;
@@ -82,22 +96,28 @@ Outcome SaveBody(HINTERNET request, const std::string& savePath, std::string& er
         }
         if (read == 0)
             break;
-        if (!file.write(block.data(), read)) {
+        DWORD written = 0;
+        if (!WriteFile(file.get(), block.data(), read, &written, nullptr) || written != read) {
             problem = "failed to write save file";
             break;
         }
+        if (digest)
+            Sha256Add(*hash, block.data(), read);
         downloaded += read;
         if (progress)
             progress(downloaded, total);
     }
     if (!problem && announced && downloaded != total)
         problem = "download incomplete";
-    file.close();
-    if (!problem && file.fail())
-        problem = "failed to write save file";
+    if (!problem && digest && !Sha256Finish(*hash, *digest))
+        problem = "failed to hash save file";
     if (problem) {
-        std::remove(savePath.c_str());
+        DeleteWhenClosed(file.get());
         return Fail(error, problem);
+    }
+    if (!CloseHandle(file.release())) {
+        DeleteFileW(path.c_str());
+        return Fail(error, "failed to write save file");
     }
     return Outcome::Succeeded;
 }
@@ -105,7 +125,8 @@ Outcome SaveBody(HINTERNET request, const std::string& savePath, std::string& er
 // One request with a session of its own. The handles are declared in opening
 // order, so every way out closes request, connection, session.
 Outcome Attempt(const ParsedUrl& url, const std::string& savePath, std::string& error,
-                const ProgressCallback& progress, std::string& redirectTarget) {
+                const ProgressCallback& progress, Sha256* hash, Sha256Digest* digest,
+                std::string& redirectTarget) {
     InternetHandle session(WinHttpOpen(L"VelmorInstaller/1.0", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
                                        WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
     if (!session)
@@ -146,13 +167,19 @@ Outcome Attempt(const ParsedUrl& url, const std::string& savePath, std::string& 
         error = "HTTP status not OK: " + std::to_string(status);
         return Outcome::Failed;
     }
-    return SaveBody(request.get(), savePath, error, progress);
+    return SaveBody(request.get(), savePath, error, progress, hash, digest);
 }
 
 } // namespace
 
 bool DownloadFile(const std::string& url, const std::string& savePath, std::string& error,
-                  ProgressCallback progress) {
+                  ProgressCallback progress, Sha256Digest* bodyDigest) {
+    // Begun before WinHTTP is first used: Wine's WinHTTP brings in crypt32,
+    // which imports bcrypt, and Wine looks for a DLL that is not loaded yet
+    // beside the program too; loaded from System32 first, it is simply reused.
+    Sha256 hash;
+    if (bodyDigest)
+        Sha256Begin(hash);
     std::string current = url;
     for (int redirects = 0;;) {
         ParsedUrl parsed;
@@ -161,7 +188,7 @@ bool DownloadFile(const std::string& url, const std::string& savePath, std::stri
             return false;
         }
         std::string target;
-        Outcome outcome = Attempt(parsed, savePath, error, progress, target);
+        Outcome outcome = Attempt(parsed, savePath, error, progress, &hash, bodyDigest, target);
         if (outcome != Outcome::Redirected)
             return outcome == Outcome::Succeeded;
         current = std::move(target);

@@ -4,11 +4,16 @@
 #include <string>
 
 #include "app/progress.h"
+#include "net/sha256.h"
 
 // Fetches url (an absolute "https://" URL) into savePath, following at most
 // two redirects, accepting status 200 only. On failure returns false, puts a
 // short English message into error and leaves no partial save file behind; a
 // file already under savePath is touched only once a 200 response arrived.
 // progress, when it holds a target, is called after each written block.
+// The save file is always created anew (what had its name is removed first,
+// a link without its target) and nobody else can write, rename or delete it
+// until it is closed. bodyDigest, when given, receives the SHA-256 of the
+// body as it streamed into the file.
 bool DownloadFile(const std::string& url, const std::string& savePath, std::string& error,
-                  ProgressCallback progress);
+                  ProgressCallback progress, Sha256Digest* bodyDigest = nullptr);

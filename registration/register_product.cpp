@@ -4,6 +4,8 @@
 
 #include <shlobj.h>
 
+#include "app/unique_handle.h"
+
 SoftwareList WithProductRegistered(SoftwareList list) {
     for (SoftwareEntry& entry : list) {
         if (entry.product_id == kProductId) {
@@ -21,8 +23,26 @@ void RegisterProduct() {
         return;
     const std::wstring folder = std::wstring(profile) + L"\\.velmor";
     CreateDirectoryW(folder.c_str(), nullptr);
+    // We run elevated, and unelevated programs can change the profile: a
+    // folder that is a link (a junction, say) would take our writes somewhere
+    // else. Held without delete sharing, the folder can be neither renamed
+    // away nor replaced while we work in it.
+    UniqueFileHandle held(CreateFileW(folder.c_str(), FILE_READ_ATTRIBUTES,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                      nullptr));
+    BY_HANDLE_FILE_INFORMATION info{};
+    // Asked both by name and through the handle: Wine reports a link to a
+    // folder only by name. A failed GetFileAttributesW has every bit set.
+    if (!held || !GetFileInformationByHandle(held.get(), &info) ||
+        ((info.dwFileAttributes | GetFileAttributesW(folder.c_str())) &
+         FILE_ATTRIBUTE_REPARSE_POINT) ||
+        !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+        return;
     // Replaces every attribute: the folder ends up hidden and nothing else.
     SetFileAttributesW(folder.c_str(), FILE_ATTRIBUTE_HIDDEN);
     const std::wstring file = folder + L"\\config.toml";
+    if (IsListFileUntouchable(file))
+        return;
     WriteSoftwareList(file, WithProductRegistered(ReadSoftwareList(file)));
 }

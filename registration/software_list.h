@@ -38,11 +38,21 @@ SoftwareList ScanSoftwareList(std::string_view text);
 // `key = "value"`, values copied unescaped. An empty list gives "".
 std::string FormatSoftwareList(const SoftwareList& list);
 
+// A list no installer should read or write: larger than this, it is not ours.
+inline constexpr unsigned long long kMaxListBytes = 1024 * 1024;
+
+// True when the name exists but is not a plain list of ours: a symbolic link,
+// junction or other reparse point, a folder, a file with more than one name
+// (a hard link), one larger than kMaxListBytes, or one that cannot be looked
+// at. Writing through such a name would change a file somewhere else.
+bool IsListFileUntouchable(const std::wstring& path);
+
 // Reads the file in text mode; a file that cannot be opened gives an empty list.
 SoftwareList ReadSoftwareList(const std::wstring& path);
 
 // Replaces the file's content with the written form of the list. The new
 // content goes to a temporary file in the same folder, which replaces the
 // file only once it is completely written; on any failure the file keeps its
-// old content and the temporary file is removed. Reports nothing.
+// old content and the temporary file is removed. A list that has become
+// untouchable (see above) is not replaced. Reports nothing.
 void WriteSoftwareList(const std::wstring& path, const SoftwareList& list);

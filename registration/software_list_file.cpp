@@ -29,6 +29,28 @@ bool WriteTextFile(const wchar_t* path, const std::string& text) {
 
 } // namespace
 
+bool IsListFileUntouchable(const std::wstring& path) {
+    // The name itself is looked at, not what a link would lead to.
+    UniqueFileHandle file(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS,
+                                      nullptr));
+    if (!file) {
+        const DWORD error = GetLastError();
+        return error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND;
+    }
+    // Asked both by name and through the handle: Wine reports a link to a
+    // folder only by name.
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!GetFileInformationByHandle(file.get(), &info) ||
+        (GetFileAttributesW(path.c_str()) & FILE_ATTRIBUTE_REPARSE_POINT))
+        return true;
+    const ULONGLONG size = (ULONGLONG{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
+    return (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) ||
+           info.nNumberOfLinks > 1 || size > kMaxListBytes;
+}
+
 SoftwareList ReadSoftwareList(const std::wstring& path) {
     UniqueFile file(_wfopen(path.c_str(), L"r"));
     if (!file)
@@ -54,7 +76,9 @@ void WriteSoftwareList(const std::wstring& path, const SoftwareList& list) {
     wchar_t temp[MAX_PATH];
     if (!GetTempFileNameW(FolderOf(path).c_str(), L"cfg", 0, temp))
         return;
-    if (WriteTextFile(temp, FormatSoftwareList(list)) &&
+    // Looked at again right before the replace: the name may have changed
+    // into a link since the caller looked.
+    if (WriteTextFile(temp, FormatSoftwareList(list)) && !IsListFileUntouchable(path) &&
         MoveFileExW(temp, path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
         return;
     DeleteFileW(temp);

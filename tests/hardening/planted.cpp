@@ -33,3 +33,6 @@ extern "C" __declspec(dllexport) BOOL WINAPI InitCommonControlsEx(const void*) {
 extern "C" __declspec(dllexport) BOOL WINAPI WinHttpCheckPlatform() {
     return TRUE;
 }
+extern "C" __declspec(dllexport) LONG WINAPI BCryptCloseAlgorithmProvider(void*, ULONG) {
+    return 0;
+}

@@ -14,11 +14,15 @@ import tempfile
 import unittest
 
 import velmor_test as vt
+from https_server import HttpsServer
+import test_ca
 
 INSTALLER = os.environ["VELMOR_INSTALLER"]
+TESTHOST_INSTALLER = os.environ["VELMOR_INSTALLER_TESTHOST"]
+PORT = int(os.environ["VELMOR_TEST_PORT"])
+LAUNCH_FAILED = "安装程序启动失败，请检查安装包或联系客服。"
 PROBE = os.environ["VELMOR_PLANT_PROBE"]
 PLANTED = os.environ["VELMOR_PLANTED_DLLS"].split(",")
-DOWNLOAD_FAILED = "下载失败，请检查网络连接或联系客服。"
 
 # KnownDLLs of both Windows 7 and Windows 10: always loaded from System32.
 KNOWN_DLLS = {
@@ -80,19 +84,23 @@ class DllPlantingTest(unittest.TestCase):
         self.assertEqual(self.loaded(), sorted(os.path.basename(d)[:-4] for d in PLANTED))
 
     def test_installer_loads_none_of_them(self):
-        installer = shutil.copy(INSTALLER, self.app)
-        process = vt.start(installer, cwd=self.cwd, env=self.env)
-        try:
-            self.assertIsNotNone(vt.wait_window(), "installer window")
-            # The download has been tried (no server is reachable here), so
-            # WinHTTP was loaded and used before the markers are looked at.
-            box = vt.wait_box(caption="系统提示", text=DOWNLOAD_FAILED, click="cancel",
-                              timeout_ms=60000)
-            self.assertIsNotNone(box, "download failure box")
-            self.assertTrue(vt.click_up(535, 25))
-            self.assertEqual(vt.wait_exit(process), 0)
-        finally:
-            vt.stop(process)
+        # The test variant downloads a package (not a program) from a local
+        # server, so WinHTTP and the hashing DLL are loaded and used before
+        # the launch failure box shows and the markers are looked at.
+        installer = shutil.copy(TESTHOST_INSTALLER, self.app)
+        cert = test_ca.make_server_cert(os.environ["VELMOR_TEST_CA_DIR"], self.root, "plant")
+        with HttpsServer(*cert, port=PORT) as server:
+            for package in ("win7", "release", "ebwebview"):
+                server.add_file("/velmor-ofd/" + package, data=b"not a program" * 1000)
+            process = vt.start(installer, cwd=self.cwd, env=self.env)
+            try:
+                self.assertIsNotNone(vt.wait_window(), "installer window")
+                box = vt.wait_box(caption="系统提示", text=LAUNCH_FAILED, click="cancel",
+                                  timeout_ms=50000)
+                self.assertIsNotNone(box, "launch failure box")
+                self.assertEqual(vt.wait_exit(process), 0)
+            finally:
+                vt.stop(process)
         self.assertEqual(self.loaded(), [])
 
 

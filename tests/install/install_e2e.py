@@ -3,6 +3,7 @@ a chosen Windows version, the runtime folders, the browser hook, the local
 package server and the record the test setup programs leave."""
 
 import os
+import pwd
 import shutil
 import tempfile
 import time
@@ -15,6 +16,7 @@ PORT = int(os.environ["VELMOR_TEST_PORT"])
 INSTALLER = os.environ["VELMOR_INSTALLER_TESTHOST"]
 FAKE_SETUP = {name: os.environ["VELMOR_FAKE_SETUP_" + name.upper()]
               for name in ("win7", "release", "ebwebview")}
+ATTACKER = os.environ["VELMOR_ATTACKER"]
 PACKAGE_PATHS = {"win7": "/velmor-ofd/win7", "release": "/velmor-ofd/release",
                  "ebwebview": "/velmor-ofd/ebwebview"}
 SAVE_NAME = "velmor-ofd-setup.exe"
@@ -50,6 +52,11 @@ class Prefix(vt.PrefixCopy):
 
     def drive_c(self, relative):
         return os.path.join(self.path, "drive_c", relative)
+
+    def profile(self, relative=""):
+        """A path in the prefix user's profile folder (Wine names it after $USER)."""
+        user = os.environ.get("USER") or pwd.getpwuid(os.getuid()).pw_name
+        return os.path.join(self.drive_c("users"), user, relative)
 
     def clear_runtime(self):
         for root in (FIRST_ROOT, SECOND_ROOT):
@@ -106,16 +113,17 @@ def package_server(packages=None, **add_file_options):
 class Run:
     """One installer run in a fresh current directory of its own."""
 
-    def __init__(self, prefix, setup_seconds=0, trace=None):
+    def __init__(self, prefix, setup_seconds=0, trace=None, directory=None, env=None):
         self.prefix = prefix
-        self.directory = tempfile.mkdtemp(prefix="cwd-", dir=prefix.folder)
+        self.directory = directory or tempfile.mkdtemp(prefix="cwd-", dir=prefix.folder)
         self.setup_log = os.path.join(prefix.folder, os.path.basename(self.directory) + ".log")
         self.trace = trace
         self.setup_seconds = setup_seconds
+        self.env = env or {}
 
     def start(self):
         env = {"VELMOR_SETUP_LOG": windows_path(self.setup_log),
-               "VELMOR_FAKE_SETUP_SECONDS": str(self.setup_seconds)}
+               "VELMOR_FAKE_SETUP_SECONDS": str(self.setup_seconds), **self.env}
         if not self.trace:
             self.process = vt.start(INSTALLER, cwd=self.directory, prefix=self.prefix.path,
                                     env=env)

@@ -3,6 +3,7 @@ local test server) under Wine and Xvfb, in prefix copies that report
 Windows 7, 10 or Vista, with test setup programs served as the packages."""
 
 import os
+import shutil
 import time
 import unittest
 
@@ -226,6 +227,155 @@ class RoadsTest(InPrefix):
                 self.assertEqual(f.read(), package, "the downloaded file stays")
         time.sleep(1)
         self.assertEqual(opened(self.prefix), [SUPPORT_URL])
+
+
+class AttackTest(InPrefix):
+    """What an unelevated program of the same user can do to the files the
+    elevated installer writes and runs: each case is a real attack by a
+    second process, or a planted link, and the installer stays sound."""
+
+    version = "win10"
+
+    def padded_setup(self, megabytes):
+        with open(e2e.FAKE_SETUP["ebwebview"], "rb") as f:
+            return f.read() + bytes(megabytes * 1024 * 1024)
+
+    def attacker(self, run):
+        """Starts a program that writes the "release" test setup over the
+        download whenever it can; returns its process and log."""
+        log = run.setup_log + ".attack"
+        process = e2e.vt.start(e2e.ATTACKER, e2e.windows_path(run.saved()),
+                               e2e.windows_path(e2e.FAKE_SETUP["release"]),
+                               e2e.windows_path(log), prefix=self.prefix.path)
+        return process, log
+
+    def download_attacked(self, pause_ms):
+        """The attacker runs while a 3 MB package downloads (and, when
+        pause_ms is set, while the test installer pauses before it checks
+        the finished file). Returns the run, whether the download failure box
+        came, and whether the attacker managed to write."""
+        run = e2e.Run(self.prefix, env={"VELMOR_TEST_PAUSE_BEFORE_CHECK_MS": str(pause_ms)})
+        attack, log = self.attacker(run)
+        try:
+            with e2e.package_server({"ebwebview": self.padded_setup(3)}, rate=1024 * 1024), run:
+                failed = None
+                deadline = time.monotonic() + 60
+                while failed is None and time.monotonic() < deadline:
+                    if run.process.poll() is not None:
+                        failed = False
+                    elif run.wait_box(e2e.DOWNLOAD_FAILED, click="cancel", timeout_ms=500):
+                        failed = True
+                self.assertIsNotNone(failed, "neither an installation nor a failure box")
+        finally:
+            e2e.vt.stop(attack)
+        return run, failed, os.path.exists(log)
+
+    def overwrite_during_the_download(self):
+        run, failed, _ = self.download_attacked(pause_ms=0)
+        ran = [r["package"] for r in run.setup_records()]
+        self.assertEqual(ran, [] if failed else ["ebwebview"] * 2, "only the download may run")
+
+    def change_after_close(self):
+        run, failed, written = self.download_attacked(pause_ms=3000)
+        self.assertTrue(written, "the attacker did not get to write in the pause")
+        self.assertTrue(failed, "a changed download must be a download failure")
+        self.assertEqual(run.setup_records(), [])
+        self.assertFalse(os.path.exists(run.saved()), "the changed file was left")
+
+    def planted_hard_link(self):
+        victim = self.prefix.drive_c("windows/system32/velmor-victim.dat")
+        with open(victim, "wb") as f:
+            f.write(b"a system file" * 100)
+        run = e2e.Run(self.prefix)
+        os.link(victim, run.saved())
+        with e2e.package_server(), run:
+            self.assertEqual(e2e.vt.wait_exit(run.process, timeout=60), 0)
+        with open(victim, "rb") as f:
+            self.assertEqual(f.read(), b"a system file" * 100, "written through the link")
+        self.assertEqual([r["package"] for r in run.setup_records()], ["ebwebview"] * 2)
+
+    def two_installers_in_one_folder(self):
+        first = e2e.Run(self.prefix)
+        second = e2e.Run(self.prefix, directory=first.directory)
+        with e2e.package_server({"ebwebview": self.padded_setup(3)}, rate=1024 * 1024), first:
+            deadline = time.monotonic() + 20
+            while not os.path.exists(first.saved()) and time.monotonic() < deadline:
+                time.sleep(0.05)
+            with second:
+                self.assertIsNotNone(second.wait_box(e2e.DOWNLOAD_FAILED, click="cancel"),
+                                     "the second installer must fail to create the file")
+                self.assertEqual(e2e.vt.wait_exit(first.process, timeout=60), 0)
+        self.assertEqual([r["event"] for r in first.setup_records()], ["start", "end"])
+
+    def registration_left_alone(self, plant, untouched):
+        """plant() prepares the profile; after the window has shown (the
+        registration is done by then) untouched() checks that nothing was
+        written through the planted name."""
+        plant()
+        with e2e.Run(self.prefix) as run:
+            self.assertIsNotNone(run.wait_window(timeout_ms=30000), "no installer window")
+        untouched()
+
+    def profile_folder_link(self):
+        target = self.prefix.drive_c("windows/system32/velmor-target")
+        os.makedirs(target)
+        self.registration_left_alone(
+            lambda: os.symlink(target, self.prefix.profile(".velmor")),
+            lambda: self.assertEqual(os.listdir(target), [], "written into the link's target"))
+
+    def list_file_link(self):
+        victim = self.prefix.drive_c("windows/system32/velmor-victim.toml")
+        listed = self.prefix.profile(".velmor/config.toml")
+
+        def plant():
+            os.makedirs(os.path.dirname(listed))
+            with open(victim, "wb") as f:
+                f.write(b'[[software]]\nproduct_id = "9"\n')
+            os.link(victim, listed)
+
+        def untouched():
+            with open(victim, "rb") as f:
+                self.assertEqual(f.read(), b'[[software]]\nproduct_id = "9"\n')
+            self.assertTrue(os.path.samefile(victim, listed), "the link was replaced")
+            self.assertEqual(os.listdir(os.path.dirname(listed)), ["config.toml"])
+
+        self.registration_left_alone(plant, untouched)
+
+    def huge_list(self):
+        listed = self.prefix.profile(".velmor/config.toml")
+        before = []
+
+        def plant():
+            os.makedirs(os.path.dirname(listed))
+            with open(listed, "wb") as f:
+                f.truncate(2 << 30)  # sparse: no disk is used
+            before.append(os.stat(listed))
+
+        def untouched():
+            after = os.stat(listed)
+            self.assertEqual((after.st_ino, after.st_size, after.st_mtime_ns),
+                             (before[0].st_ino, before[0].st_size, before[0].st_mtime_ns))
+
+        self.registration_left_alone(plant, untouched)
+
+    def test_attacks_by_an_unelevated_program(self):
+        cases = [
+            ("overwrite during the download", self.overwrite_during_the_download),
+            ("change after the download is closed", self.change_after_close),
+            ("the save name planted as a hard link", self.planted_hard_link),
+            ("two installers in one folder", self.two_installers_in_one_folder),
+            (".velmor is a link to another folder", self.profile_folder_link),
+            ("config.toml is a link to another file", self.list_file_link),
+            ("a 2 GiB config.toml", self.huge_list),
+        ]
+        for name, case in cases:
+            with self.subTest(name):
+                self.prefix.reset()
+                velmor = self.prefix.profile(".velmor")
+                if os.path.islink(velmor):
+                    os.remove(velmor)
+                shutil.rmtree(velmor, ignore_errors=True)
+                case()
 
 
 if __name__ == "__main__":

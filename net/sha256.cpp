@@ -1,0 +1,62 @@
+#include "net/sha256.h"
+
+#include <cstdint>
+
+void Sha256Begin(Sha256& state) {
+    state.ok = false;
+    BCRYPT_ALG_HANDLE algorithm = nullptr;
+    if (!BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0)))
+        return;
+    state.algorithm.reset(algorithm);
+    DWORD objectSize = 0;
+    ULONG written = 0;
+    if (!BCRYPT_SUCCESS(BCryptGetProperty(algorithm, BCRYPT_OBJECT_LENGTH,
+                                          reinterpret_cast<PUCHAR>(&objectSize), sizeof objectSize,
+                                          &written, 0)))
+        return;
+    state.object.assign(objectSize, 0);
+    BCRYPT_HASH_HANDLE hash = nullptr;
+    if (!BCRYPT_SUCCESS(BCryptCreateHash(algorithm, &hash, state.object.data(), objectSize,
+                                         nullptr, 0, 0)))
+        return;
+    state.hash.reset(hash);
+    state.ok = true;
+}
+
+void Sha256Add(Sha256& state, const void* data, std::size_t size) {
+    if (!state.ok)
+        return;
+    auto* bytes = static_cast<PUCHAR>(const_cast<void*>(data));
+    while (size > 0 && state.ok) {
+        const ULONG chunk = static_cast<ULONG>(size > 0x40000000 ? 0x40000000 : size);
+        state.ok = BCRYPT_SUCCESS(BCryptHashData(state.hash.get(), bytes, chunk, 0));
+        bytes += chunk;
+        size -= chunk;
+    }
+}
+
+bool Sha256Finish(Sha256& state, Sha256Digest& digest) {
+    if (!state.ok)
+        return false;
+    state.ok = BCRYPT_SUCCESS(
+        BCryptFinishHash(state.hash.get(), digest.data(), static_cast<ULONG>(digest.size()), 0));
+    return state.ok;
+}
+
+bool Sha256OfFile(HANDLE file, Sha256Digest& digest) {
+    LARGE_INTEGER start{};
+    if (!SetFilePointerEx(file, start, nullptr, FILE_BEGIN))
+        return false;
+    Sha256 state;
+    Sha256Begin(state);
+    std::vector<std::uint8_t> block(64 * 1024);
+    for (;;) {
+        DWORD read = 0;
+        if (!ReadFile(file, block.data(), static_cast<DWORD>(block.size()), &read, nullptr))
+            return false;
+        if (read == 0)
+            break;
+        Sha256Add(state, block.data(), read);
+    }
+    return Sha256Finish(state, digest);
+}
