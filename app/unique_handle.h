@@ -42,6 +42,6 @@ template <typename T, auto Close, std::intptr_t Invalid = 0> class UniqueAny {
 
 // The owners more than one part of the program needs.
 using UniqueHandle = UniqueAny<HANDLE, CloseHandle>;
-using UniqueFind = UniqueAny<HANDLE, FindClose, -1>;       // INVALID_HANDLE_VALUE
+using UniqueFind = UniqueAny<HANDLE, FindClose, -1>;         // INVALID_HANDLE_VALUE
 using UniqueFileHandle = UniqueAny<HANDLE, CloseHandle, -1>; // from CreateFileW
 using UniqueFile = UniqueAny<FILE*, std::fclose>;

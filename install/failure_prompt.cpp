@@ -43,8 +43,8 @@ bool OpenThroughDesktopShell(const wchar_t* url) {
     VariantInit(&desktopLocation);
     long desktopWindow = 0;
     IDispatch* rawDesktop = nullptr;
-    if (windows.get()->FindWindowSW(&desktopLocation, &desktopLocation, SWC_DESKTOP,
-                                    &desktopWindow, SWFO_NEEDDISPATCH, &rawDesktop) != S_OK)
+    if (windows.get()->FindWindowSW(&desktopLocation, &desktopLocation, SWC_DESKTOP, &desktopWindow,
+                                    SWFO_NEEDDISPATCH, &rawDesktop) != S_OK)
         return false;
     ComRef<IDispatch> desktop(rawDesktop);
 

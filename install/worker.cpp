@@ -42,8 +42,8 @@ struct ComApartment {
 // that a test can change the file in that gap at will.
 void PauseBeforeCheckForTests() {
     wchar_t milliseconds[16] = {};
-    const DWORD length = GetEnvironmentVariableW(L"VELMOR_TEST_PAUSE_BEFORE_CHECK_MS", milliseconds,
-                                                 16);
+    const DWORD length =
+        GetEnvironmentVariableW(L"VELMOR_TEST_PAUSE_BEFORE_CHECK_MS", milliseconds, 16);
     if (length > 0 && length < 16)
         Sleep(static_cast<DWORD>(_wtoi(milliseconds)));
 }
@@ -86,8 +86,8 @@ UniqueHandle StartSetup(const std::wstring& program) {
                                      EXTENDED_STARTUPINFO_PRESENT, nullptr, nullptr,
                                      &startup.StartupInfo, &process);
             const DWORD error = GetLastError();
-            unsupported = !started && (error == ERROR_INVALID_PARAMETER ||
-                                       error == ERROR_NOT_SUPPORTED);
+            unsupported =
+                !started && (error == ERROR_INVALID_PARAMETER || error == ERROR_NOT_SUPPORTED);
         }
         DeleteProcThreadAttributeList(attributes);
     }

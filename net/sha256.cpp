@@ -5,7 +5,8 @@
 void Sha256Begin(Sha256& state) {
     state.ok = false;
     BCRYPT_ALG_HANDLE algorithm = nullptr;
-    if (!BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0)))
+    if (!BCRYPT_SUCCESS(
+            BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0)))
         return;
     state.algorithm.reset(algorithm);
     DWORD objectSize = 0;
@@ -16,8 +17,8 @@ void Sha256Begin(Sha256& state) {
         return;
     state.object.assign(objectSize, 0);
     BCRYPT_HASH_HANDLE hash = nullptr;
-    if (!BCRYPT_SUCCESS(BCryptCreateHash(algorithm, &hash, state.object.data(), objectSize,
-                                         nullptr, 0, 0)))
+    if (!BCRYPT_SUCCESS(
+            BCryptCreateHash(algorithm, &hash, state.object.data(), objectSize, nullptr, 0, 0)))
         return;
     state.hash.reset(hash);
     state.ok = true;

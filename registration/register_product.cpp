@@ -27,10 +27,9 @@ void RegisterProduct() {
     // folder that is a link (a junction, say) would take our writes somewhere
     // else. Held without delete sharing, the folder can be neither renamed
     // away nor replaced while we work in it.
-    UniqueFileHandle held(CreateFileW(folder.c_str(), FILE_READ_ATTRIBUTES,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-                                      nullptr));
+    UniqueFileHandle held(CreateFileW(
+        folder.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     BY_HANDLE_FILE_INFORMATION info{};
     // Asked both by name and through the handle: Wine reports a link to a
     // folder only by name. A failed GetFileAttributesW has every bit set.

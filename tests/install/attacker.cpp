@@ -14,8 +14,8 @@ namespace {
 
 std::vector<char> ReadWhole(const wchar_t* path) {
     std::vector<char> bytes;
-    HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
-                              nullptr);
+    HANDLE file =
+        CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return bytes;
     LARGE_INTEGER size{};
@@ -29,18 +29,17 @@ std::vector<char> ReadWhole(const wchar_t* path) {
 }
 
 bool WriteOver(const wchar_t* target, const std::vector<char>& program) {
-    HANDLE file = CreateFileW(target, GENERIC_WRITE,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
+    HANDLE file =
+        CreateFileW(target, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return false;
     LARGE_INTEGER size{};
     DWORD written = 0;
-    const bool done = GetFileSizeEx(file, &size) &&
-                      size.QuadPart >= static_cast<LONGLONG>(program.size()) &&
-                      WriteFile(file, program.data(), static_cast<DWORD>(program.size()),
-                                &written, nullptr) &&
-                      written == program.size();
+    const bool done =
+        GetFileSizeEx(file, &size) && size.QuadPart >= static_cast<LONGLONG>(program.size()) &&
+        WriteFile(file, program.data(), static_cast<DWORD>(program.size()), &written, nullptr) &&
+        written == program.size();
     CloseHandle(file);
     return done;
 }

@@ -47,10 +47,16 @@ void Record(const std::wstring& event) {
     GetModuleFileNameW(nullptr, self, MAX_PATH);
     wchar_t arguments[16] = {};
     swprintf(arguments, 16, L"%d", __argc - 1);
+    // Milliseconds since 1970, for scripts that time the installer from outside.
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    const ULONGLONG unixMs =
+        ((ULONGLONG{now.dwHighDateTime} << 32 | now.dwLowDateTime) - 116444736000000000ULL) / 10000;
     const std::wstring line = L"package=" VELMOR_FAKE_PACKAGE L"\tevent=" + event + L"\tpid=" +
                               std::to_wstring(GetCurrentProcessId()) + L"\targuments=" + arguments +
                               L"\tcwd=" + directory + L"\tself=" + self + L"\tinstaller_window=" +
-                              InstallerWindowState() + L"\n";
+                              InstallerWindowState() + L"\tunix_ms=" + std::to_wstring(unixMs) +
+                              L"\n";
     if (FILE* file = _wfopen(log.c_str(), L"ab")) {
         const std::string bytes = Utf8(line);
         std::fwrite(bytes.data(), 1, bytes.size(), file);
