@@ -24,7 +24,7 @@ FARPROC WINAPI LoadDelayedDllFromSystem32(unsigned notification, PDelayLoadInfo 
     if (HMODULE module = LoadFromSystem32(info->szDll))
         return reinterpret_cast<FARPROC>(module);
     info->dwLastError = GetLastError();
-    ULONG_PTR argument = reinterpret_cast<ULONG_PTR>(&info);
+    ULONG_PTR argument = reinterpret_cast<ULONG_PTR>(info);
     RaiseException(VcppException(ERROR_SEVERITY_ERROR, ERROR_MOD_NOT_FOUND), 0, 1, &argument);
     return nullptr;
 }

@@ -36,3 +36,6 @@ extern "C" __declspec(dllexport) BOOL WINAPI WinHttpCheckPlatform() {
 extern "C" __declspec(dllexport) LONG WINAPI BCryptCloseAlgorithmProvider(void*, ULONG) {
     return 0;
 }
+extern "C" __declspec(dllexport) BOOL WINAPI VelmorAbsentFunction() {
+    return TRUE;
+}

@@ -23,6 +23,8 @@ PORT = int(os.environ["VELMOR_TEST_PORT"])
 LAUNCH_FAILED = "安装程序启动失败，请检查安装包或联系客服。"
 PROBE = os.environ["VELMOR_PLANT_PROBE"]
 PLANTED = os.environ["VELMOR_PLANTED_DLLS"].split(",")
+ABSENT_PROBE = os.environ["VELMOR_ABSENT_PROBE"]
+ABSENT_DLL = os.environ["VELMOR_ABSENT_DLL"]
 
 # KnownDLLs of both Windows 7 and Windows 10: always loaded from System32.
 KNOWN_DLLS = {
@@ -82,6 +84,18 @@ class DllPlantingTest(unittest.TestCase):
         code, _ = vt.run(probe, cwd=self.cwd, env=self.env)
         self.assertEqual(code, 0)
         self.assertEqual(self.loaded(), sorted(os.path.basename(d)[:-4] for d in PLANTED))
+
+    def test_a_dll_system32_lacks_is_never_loaded_by_name(self):
+        probe = shutil.copy(ABSENT_PROBE, self.app)
+        shutil.copy(ABSENT_DLL, self.app)
+        env = dict(self.env, WINEDLLOVERRIDES="velmorabsent=n,b;mscoree,mshtml=")
+        # Control: by name, the file beside the program is found and loaded.
+        self.assertEqual(vt.run(probe, "byname", cwd=self.cwd, env=env)[0], 0)
+        self.assertEqual(self.loaded(), ["velmorabsent"])
+        os.remove(os.path.join(self.markers, "velmorabsent.loaded"))
+        # Through the delay-load hook, the load fails instead.
+        self.assertEqual(vt.run(probe, cwd=self.cwd, env=env)[0], 3)
+        self.assertEqual(self.loaded(), [])
 
     def test_installer_loads_none_of_them(self):
         # The test variant downloads a package (not a program) from a local
