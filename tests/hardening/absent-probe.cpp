@@ -10,7 +10,6 @@
 
 #include <delayimp.h>
 
-
 extern "C" BOOL WINAPI VelmorAbsentFunction();
 
 namespace {
