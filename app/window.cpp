@@ -68,6 +68,23 @@ void DrawWhiteText(HDC dc, const wchar_t* text, int length, RECT rect, UINT form
     DrawTextW(dc, text, length, &rect, format);
 }
 
+// Starts the worker on a detached thread. Both steps can throw: without a
+// worker nothing would ever be downloaded, so the user is told as after a
+// failed download, rather than the process ending unexplained. A thread that
+// started but could not be detached is left to do its work: destroying a
+// joinable std::thread would end the process, so its owner is never freed.
+void StartInstallWorker(HWND window) {
+    std::thread* worker = nullptr;
+    try {
+        worker = new std::thread(InstallWorker, window);
+        worker->detach();
+        delete worker;
+    } catch (const std::system_error&) {
+        if (!worker)
+            ShowFailureAndOfferSupport(window, kDownloadFailureText);
+    }
+}
+
 LRESULT OnCreate(HWND window) {
     // The entry function loaded the picture already; keep only this newer copy.
     HBITMAP fresh = LoadBackground(window);
@@ -81,13 +98,7 @@ LRESULT OnCreate(HWND window) {
     SendMessageW(g_progressBar, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
     SendMessageW(g_progressBar, PBM_SETBKCOLOR, 0, kWhite);
     SendMessageW(g_progressBar, PBM_SETBARCOLOR, 0, kBarFill);
-    try {
-        std::thread(InstallWorker, window).detach();
-    } catch (const std::system_error&) {
-        // Without its worker nothing would ever be downloaded: tell the user
-        // as a failed download does, rather than end the process unexplained.
-        ShowFailureAndOfferSupport(window, kDownloadFailureText);
-    }
+    StartInstallWorker(window);
 
     // Before the window is shown; nothing below depends on how it went.
     RegisterProduct();

@@ -51,8 +51,9 @@ bool IsListFileUntouchable(const std::wstring& path);
 SoftwareList ReadSoftwareList(const std::wstring& path);
 
 // Replaces the file's content with the written form of the list. The new
-// content goes to a temporary file in the same folder, which replaces the
-// file only once it is completely written; on any failure the file keeps its
-// old content and the temporary file is removed. A list that has become
+// content goes to "<path>.tmp" beside it, which replaces the file only once it
+// is completely written; on any failure the file keeps its old content and the
+// temporary file is removed. A read-only, hidden or system list is left as it
+// is; one that another program holds open is written in place. A list that has become
 // untouchable (see above) is not replaced. Reports nothing.
 void WriteSoftwareList(const std::wstring& path, const SoftwareList& list);

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <fcntl.h>
 #include <io.h>
 
 #include <cstdio>
@@ -11,15 +12,28 @@
 
 namespace {
 
-// The folder part of a path, for a temporary file beside the target.
-std::wstring FolderOf(const std::wstring& path) {
-    const std::size_t slash = path.find_last_of(L"\\/");
-    return slash == std::wstring::npos ? std::wstring(L".") : path.substr(0, slash);
+// A text-mode stream onto a file that did not exist before this call:
+// whatever had the name (a leftover of a run that was killed, or a planted
+// link) is removed first, and nobody else may open the file while we write.
+UniqueFile CreateNewTextFile(const std::wstring& path) {
+    DeleteFileW(path.c_str());
+    HANDLE handle = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return UniqueFile();
+    const int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_TEXT);
+    if (descriptor == -1) {
+        CloseHandle(handle);
+        return UniqueFile();
+    }
+    FILE* file = _fdopen(descriptor, "w");
+    if (!file)
+        _close(descriptor);
+    return UniqueFile(file);
 }
 
-// Writes text in text mode and reports whether every byte reached the disk.
-bool WriteTextFile(const wchar_t* path, const std::string& text) {
-    UniqueFile file(_wfopen(path, L"w"));
+// Writes text, closes the file and reports whether every byte reached the disk.
+bool WriteAndClose(UniqueFile file, const std::string& text) {
     if (!file)
         return false;
     const bool written = std::fwrite(text.data(), 1, text.size(), file.get()) == text.size() &&
@@ -64,21 +78,32 @@ SoftwareList ReadSoftwareList(const std::wstring& path) {
 }
 
 void WriteSoftwareList(const std::wstring& path, const SoftwareList& list) {
-    // Truncating the list in place would lose every other product's record
-    // when the write fails half-way; the old file is replaced only by a
-    // complete new one.
-    // A read-only list cannot be opened for writing, so it keeps its content;
-    // replacing it by renaming would go around that.
+    // The C runtime's "w", with which the list is written in place, fails on
+    // a read-only, hidden or system file, so such a list keeps its content;
+    // replacing it by renaming must not go around that.
     const DWORD attributes = GetFileAttributesW(path.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
+    if (attributes != INVALID_FILE_ATTRIBUTES &&
+        (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)))
         return;
-    wchar_t temp[MAX_PATH];
-    if (!GetTempFileNameW(FolderOf(path).c_str(), L"cfg", 0, temp))
-        return;
+    // Truncating the list in place would lose every other product's record
+    // when the write fails half-way, so the old file is replaced only by a
+    // complete new one. Its name is fixed, so that what a killed run leaves
+    // is reused and removed by the next.
+    const std::string text = FormatSoftwareList(list);
+    const std::wstring temp = path + L".tmp";
     // Looked at again right before the replace: the name may have changed
     // into a link since the caller looked.
-    if (WriteTextFile(temp, FormatSoftwareList(list)) && !IsListFileUntouchable(path) &&
-        MoveFileExW(temp, path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    if (!WriteAndClose(CreateNewTextFile(temp), text) || IsListFileUntouchable(path)) {
+        DeleteFileW(temp.c_str());
         return;
-    DeleteFileW(temp);
+    }
+    if (MoveFileExW(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        return;
+    const DWORD error = GetLastError();
+    DeleteFileW(temp.c_str());
+    // Another program has the list open, as a reader with fopen(path, "r")
+    // does, without sharing deletion: it cannot be replaced, but it can still
+    // be written in place, so the record is not lost.
+    if (error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED)
+        WriteAndClose(UniqueFile(_wfopen(path.c_str(), L"w")), text);
 }

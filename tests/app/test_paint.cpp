@@ -6,16 +6,32 @@
 #include <commctrl.h>
 #include <gtest/gtest.h>
 
+#include <pthread.h>
+
 #include <atomic>
+#include <cerrno>
 #include <thread>
+#include <vector>
 
 #include "app/progress.h"
 #include "app/progress_display.h"
 #include "app/window.h"
 
+namespace {
+std::atomic<bool> g_workerStarted{false};
+} // namespace
+
 // The window starts the installation when it is created. Here a worker that
-// does nothing stands in for it, so that only this test moves the progress.
-void InstallWorker(HWND) {}
+// only says it ran stands in for it, so that only this test moves the progress.
+void InstallWorker(HWND) {
+    g_workerStarted = true;
+}
+
+// This program links with --wrap=pthread_detach: every std::thread::detach()
+// in it throws, as it may when the thread library refuses.
+extern "C" int __wrap_pthread_detach(pthread_t) {
+    return EINVAL;
+}
 
 namespace {
 
@@ -59,9 +75,31 @@ double RowShare(HDC dc, int y, int left, int right, COLORREF colour) {
     return static_cast<double>(matches) / (right - left);
 }
 
+// The progress text strip: "下载进度：N%" in white on the picture.
+std::vector<COLORREF> TextStrip(HWND window) {
+    HDC dc = GetDC(window);
+    std::vector<COLORREF> pixels;
+    for (int y = 280; y < 300; ++y)
+        for (int x = 8; x < 140; ++x)
+            pixels.push_back(GetPixel(dc, x, y));
+    ReleaseDC(window, dc);
+    return pixels;
+}
+
+// The worker's thread could not be detached: it runs all the same, and the
+// process goes on (a joinable std::thread destroyed would end it).
+TEST(WorkerStart, AThreadThatCannotBeDetachedStillRuns) {
+    HWND window = CreateInstallerWindow();
+    ASSERT_NE(window, nullptr);
+    EXPECT_TRUE(g_workerStarted);
+    DestroyWindow(window);
+    Pump(50);
+}
+
 TEST(Paint, HalfwayProgressFillsTheLeftHalfOfTheBar) {
     HWND window = CreateInstallerWindow();
     ASSERT_NE(window, nullptr);
+    const std::vector<COLORREF> textAtZero = TextStrip(window);
     HWND bar = GetDlgItem(window, kProgressBarId);
     ASSERT_NE(bar, nullptr);
     HDC barDc = GetDC(bar);
@@ -90,14 +128,17 @@ TEST(Paint, HalfwayProgressFillsTheLeftHalfOfTheBar) {
     EXPECT_GT(RowShare(barDc, 5, 290, 558, kWhite), 0.98) << "right half";
     ReleaseDC(bar, barDc);
 
-    // The window's own text now reads 50 %: white text over the red strip.
-    HDC dc = GetDC(window);
+    // The window's own text now reads 50 %: white text over the red strip,
+    // redrawn, so no longer the text of 0 %.
+    const std::vector<COLORREF> textAtHalf = TextStrip(window);
     int white = 0;
-    for (int y = 280; y < 300; ++y)
-        for (int x = 8; x < 140; ++x)
-            white += GetPixel(dc, x, y) == kWhite;
+    int changed = 0;
+    for (std::size_t i = 0; i < textAtHalf.size(); ++i) {
+        white += textAtHalf[i] == kWhite;
+        changed += textAtHalf[i] != textAtZero[i];
+    }
     EXPECT_GT(white, 40);
-    ReleaseDC(window, dc);
+    EXPECT_GT(changed, 20) << "the text was not redrawn";
     DestroyWindow(window);
     Pump(50);
 }

@@ -154,21 +154,46 @@ TEST_F(SoftwareListFile, MissingFolderCreatesNothing) {
 }
 
 // The new content replaces the file only as a whole: when the replacement
-// fails, the old bytes stay and no temporary file is left beside them.
+// fails, the old bytes stay and no temporary file is left beside them. A
+// list the C runtime could not open for writing keeps its content too.
 TEST_F(SoftwareListFile, FailedReplaceKeepsOldContentAndLeavesNoTemporaryFile) {
     const std::string old = "[[software]]\r\nname = \"keep\"\r\nproduct_id = \"5\"\r\n";
-    WriteBytes(Path(), old);
-    SetFileAttributesW(Path().c_str(), FILE_ATTRIBUTE_READONLY);
-    WriteSoftwareList(Path(), {{kName, "2", "1"}});
-    SetFileAttributesW(Path().c_str(), FILE_ATTRIBUTE_NORMAL);
-    EXPECT_EQ(ReadBytes(Path()), old) << "read-only file";
-    EXPECT_EQ(FolderEntries(folder_), std::set<std::wstring>{L"config.toml"}) << "read-only file";
+    for (DWORD attribute :
+         {FILE_ATTRIBUTE_READONLY, FILE_ATTRIBUTE_HIDDEN, FILE_ATTRIBUTE_SYSTEM}) {
+        WriteBytes(Path(), old);
+        SetFileAttributesW(Path().c_str(), attribute);
+        WriteSoftwareList(Path(), {{kName, "2", "1"}});
+        EXPECT_TRUE(GetFileAttributesW(Path().c_str()) & attribute) << "attribute kept";
+        SetFileAttributesW(Path().c_str(), FILE_ATTRIBUTE_NORMAL);
+        EXPECT_EQ(ReadBytes(Path()), old) << "attribute " << attribute;
+        EXPECT_EQ(FolderEntries(folder_), std::set<std::wstring>{L"config.toml"});
+    }
 
     ASSERT_TRUE(CreateDirectoryW(Path(L"taken.toml").c_str(), nullptr));
     WriteSoftwareList(Path(L"taken.toml"), {{kName, "2", "1"}});
     EXPECT_EQ(GetFileAttributesW(Path(L"taken.toml").c_str()), DWORD{FILE_ATTRIBUTE_DIRECTORY});
     EXPECT_EQ(FolderEntries(folder_), (std::set<std::wstring>{L"config.toml", L"taken.toml"}))
         << "a folder in the file's place";
+}
+
+// A reader that holds the list open (as fopen(path, "r") does: no delete
+// sharing) keeps it from being replaced; it is written in place instead. A
+// temporary file left by a killed run is reused and removed.
+TEST_F(SoftwareListFile, ListHeldOpenOrLeftoverTemporaryFileStillGetsTheRecord) {
+    const std::string written = "[[software]]\r\nname = \"" + kName +
+                                "\"\r\nproduct_id = \"2\"\r\ndistributor_id = \"1\"\r\n";
+    WriteBytes(Path(), "[[software]]\r\nproduct_id = \"5\"\r\n");
+    {
+        UniqueFile reader(_wfopen(Path().c_str(), L"r"));
+        ASSERT_TRUE(reader);
+        WriteSoftwareList(Path(), {{kName, "2", "1"}});
+    }
+    EXPECT_EQ(ReadBytes(Path()), written) << "held open";
+
+    WriteBytes(Path(L"config.toml.tmp"), "what a killed run left");
+    WriteSoftwareList(Path(), {});
+    EXPECT_EQ(ReadBytes(Path()), "") << "leftover temporary file";
+    EXPECT_EQ(FolderEntries(folder_), std::set<std::wstring>{L"config.toml"});
 }
 
 } // namespace
