@@ -69,13 +69,15 @@ void DeleteWhenClosed(HANDLE file) {
 // nobody else may write, rename or delete it: the caller runs it elevated.
 Outcome SaveBody(HINTERNET request, const std::string& savePath, std::string& error,
                  const ProgressCallback& progress, Sha256* hash, Sha256Digest* digest) {
-    DWORD total = 0;
-    DWORD size = sizeof(total);
-    bool announced =
-        WinHttpQueryHeaders(request, WINHTTP_QUERY_CONTENT_LENGTH | WINHTTP_QUERY_FLAG_NUMBER,
-                            WINHTTP_HEADER_NAME_BY_INDEX, &total, &size, WINHTTP_NO_HEADER_INDEX);
-    if (!announced)
-        total = 0;
+    // Read as text: WinHTTP's numeric query has 32 bits, and a body of 4 GiB
+    // or more would then never count as complete.
+    wchar_t length[32] = {};
+    DWORD size = sizeof length;
+    std::uint64_t total = 0;
+    const bool announced =
+        WinHttpQueryHeaders(request, WINHTTP_QUERY_CONTENT_LENGTH, WINHTTP_HEADER_NAME_BY_INDEX,
+                            length, &size, WINHTTP_NO_HEADER_INDEX) &&
+        ParseContentLength(length, total);
 
     // Byte for unit, as the setup program's launch path is made.
     const std::wstring path(savePath.begin(), savePath.end());
@@ -171,6 +173,22 @@ Outcome Attempt(const ParsedUrl& url, const std::string& savePath, std::string& 
 }
 
 } // namespace
+
+bool ParseContentLength(const std::wstring& text, std::uint64_t& length) {
+    if (text.empty())
+        return false;
+    std::uint64_t value = 0;
+    for (wchar_t unit : text) {
+        if (unit < L'0' || unit > L'9')
+            return false;
+        const unsigned digit = static_cast<unsigned>(unit - L'0');
+        if (value > (UINT64_MAX - digit) / 10)
+            return false;
+        value = value * 10 + digit;
+    }
+    length = value;
+    return true;
+}
 
 bool DownloadFile(const std::string& url, const std::string& savePath, std::string& error,
                   ProgressCallback progress, Sha256Digest* bodyDigest) {

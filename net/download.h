@@ -1,6 +1,7 @@
 #pragma once
 // Blocking HTTPS download of one file, with progress after every block.
 
+#include <cstdint>
 #include <string>
 
 #include "app/progress.h"
@@ -17,3 +18,8 @@
 // body as it streamed into the file.
 bool DownloadFile(const std::string& url, const std::string& savePath, std::string& error,
                   ProgressCallback progress, Sha256Digest* bodyDigest = nullptr);
+
+// A Content-Length header's value as a 64-bit number: one or more ASCII
+// digits and nothing else, at most 2^64 - 1. False for anything else, which
+// then counts as no announced length.
+bool ParseContentLength(const std::wstring& text, std::uint64_t& length);

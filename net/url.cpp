@@ -29,8 +29,9 @@ int PortFromDigits(const std::string& digits) {
 }
 
 // The standard library's matcher recurses once per byte, so a long enough
-// URL would overflow a thread's stack. No URL of this program comes near this:
-// a redirect target is at most 2047 UTF-16 units.
+// URL would overflow a thread's stack. The package URLs are far shorter; a
+// redirect target of up to 2047 UTF-16 units can take up to 6141 bytes as
+// UTF-8, and a longer one is refused here as a URL that does not parse.
 constexpr std::size_t kMaxUrlBytes = 4096;
 
 } // namespace

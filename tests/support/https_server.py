@@ -17,6 +17,8 @@ test finds its own requests in the log), the rest names the scenario:
     /TAG/reset/N/ANNOUNCED    the same, then a TCP reset instead of a close
     /TAG/chunked-short/N      chunked, N bytes, then close without the last chunk
     /TAG/chunked-reset/N      the same, then a TCP reset
+    /TAG/garbage/N            200, chunked, N bytes, then bytes that are no TLS record
+    /TAG/hangup/X             closes the connection without any response
     /TAG/status/CODE          that status, no body for 1xx/204/304
     /TAG/redirect/CODE/REST   that status, Location https://127.0.0.1:PORT/TAG/REST
     /TAG/bare/CODE            that status without a Location header
@@ -270,6 +272,17 @@ class HttpsServer:
                 size, announced = int(args[0]), int(args[1])
                 request.send_body(lambda o, c: pattern_bytes(c, o), size, announced=announced)
                 request.hang_up(reset=(kind == "reset"))
+            elif kind == "garbage":
+                size = int(args[0])
+                request.send_body(lambda o, c: pattern_bytes(c, o), size, chunked=True,
+                                  last_chunk=False)
+                # Past TLS, onto the connection itself: the client's next
+                # read fails to decrypt.
+                os.write(request.connection.fileno(), b"\x17\x03\x03\x00\x20" + bytes(32))
+                time.sleep(0.5)
+                request.hang_up()
+            elif kind == "hangup":
+                request.hang_up()
             elif kind in ("chunked-short", "chunked-reset"):
                 size = int(args[0])
                 request.send_body(lambda o, c: pattern_bytes(c, o), size, chunked=True,
