@@ -5,11 +5,8 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
-#include <functional>
 
-// Called by the downloader after each block it has written: the bytes written
-// so far and the announced body size (0 when the server announced none).
-using ProgressCallback = std::function<void(std::uint64_t downloaded, std::uint64_t total)>;
+#include "net/progress_callback.h"
 
 // Two independent counters: one writer (the worker), one reader (the paint
 // handler). Each is read and written whole; they are never paired under a lock.

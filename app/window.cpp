@@ -6,7 +6,7 @@
 #include <thread>
 
 #include "app/progress.h"
-#include "app/unique_handle.h"
+#include "base/unique_handle.h"
 #include "install/worker.h"
 #include "registration/register_product.h"
 

@@ -9,7 +9,7 @@
 #include <shlguid.h>
 #include <shobjidl.h>
 
-#include "app/unique_handle.h"
+#include "base/unique_handle.h"
 #include "install/endpoints.h"
 
 namespace {

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "app/unique_handle.h"
+#include "base/unique_handle.h"
 
 namespace {
 

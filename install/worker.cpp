@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "app/progress_display.h"
-#include "app/unique_handle.h"
+#include "base/unique_handle.h"
 #include "install/endpoints.h"
 #include "install/package.h"
 #include "install/probes.h"

@@ -9,7 +9,7 @@
 #include <string>
 #include <utility>
 
-#include "app/unique_handle.h"
+#include "base/unique_handle.h"
 #include "net/url.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "app/progress.h"
+#include "net/progress_callback.h"
 #include "net/sha256.h"
 
 // Fetches url (an absolute "https://" URL) into savePath, following at most

@@ -10,7 +10,7 @@
 #include <cstddef>
 #include <vector>
 
-#include "app/unique_handle.h"
+#include "base/unique_handle.h"
 
 using Sha256Digest = std::array<unsigned char, 32>;
 

@@ -4,7 +4,7 @@
 
 #include <shlobj.h>
 
-#include "app/unique_handle.h"
+#include "base/unique_handle.h"
 
 SoftwareList WithProductRegistered(SoftwareList list) {
     for (SoftwareEntry& entry : list) {

@@ -7,7 +7,7 @@
 
 #include <cstdio>
 
-#include "app/unique_handle.h"
+#include "base/unique_handle.h"
 #include "registration/software_list.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <set>
 #include <string>
 
-#include "app/unique_handle.h"
+#include "base/unique_handle.h"
 
 inline void WriteBytes(const std::wstring& path, const std::string& bytes) {
     UniqueFile file(_wfopen(path.c_str(), L"wb"));

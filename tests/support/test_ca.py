@@ -44,10 +44,12 @@ def _stamp(moment):
     return moment.strftime("%Y%m%d%H%M%SZ")
 
 
-def make_server_cert(ca_dir, out_dir, name, hosts=DEFAULT_HOSTS, expired=False):
+def make_server_cert(ca_dir, out_dir, name, hosts=DEFAULT_HOSTS, expired=False,
+                     code_signing=False):
     """Signs a server certificate for hosts (IP addresses go in as IP and DNS
-    names) with the CA in ca_dir; expired=True gives one that ended last year.
-    Returns (certificate path, key path)."""
+    names) with the CA in ca_dir; expired=True gives one that ended last year;
+    code_signing=True gives a code-signing certificate for hosts[0] as the
+    publisher's name instead. Returns (certificate path, key path)."""
     os.makedirs(out_dir, exist_ok=True)
     cert = os.path.join(out_dir, name + ".pem")
     key = os.path.join(out_dir, name + ".key")
@@ -56,8 +58,9 @@ def make_server_cert(ca_dir, out_dir, name, hosts=DEFAULT_HOSTS, expired=False):
         start, end = now - datetime.timedelta(days=400), now - datetime.timedelta(days=365)
     else:
         start, end = now - datetime.timedelta(days=1), now + datetime.timedelta(days=365)
+    purpose = "extendedKeyUsage = codeSigning\n"
     alt_names = []
-    for host in hosts:
+    for host in hosts if not code_signing else ():
         if host.replace(".", "").isdigit():
             alt_names.append("IP:" + host)
         alt_names.append("DNS:" + host)
@@ -86,9 +89,8 @@ commonName = supplied
 [server]
 basicConstraints = critical,CA:FALSE
 keyUsage = critical,digitalSignature,keyEncipherment
-extendedKeyUsage = serverAuth
-subjectAltName = {",".join(alt_names)}
-""")
+""" + (purpose if code_signing else
+       "extendedKeyUsage = serverAuth\nsubjectAltName = %s\n" % ",".join(alt_names)))
         csr = os.path.join(work, "server.csr")
         _openssl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", csr,
                  "-subj", "/CN=" + hosts[0])

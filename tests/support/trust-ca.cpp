@@ -11,7 +11,7 @@
 #include <cwchar>
 #include <vector>
 
-#include "app/unique_handle.h"
+#include "base/unique_handle.h"
 
 namespace {
 
