@@ -151,6 +151,15 @@ def cached_test_port(build_dir):
         return int(re.search(r"^VELMOR_TEST_PORT:\w+=(\d+)$", f.read(), re.M).group(1))
 
 
+def build_tree(build_dir):
+    """For scripts: installs what is missing and builds everything into
+    build_dir, as scripts/test does, so that they work on a fresh clone."""
+    source = os.path.dirname(os.path.dirname(os.path.dirname(os.path.realpath(__file__))))
+    subprocess.run([os.path.join(source, "scripts", "install-deps")], check=True)
+    for step in (["--preset", "mingw", "-B", build_dir], ["--build", build_dir]):
+        subprocess.run(["cmake", *step], cwd=source, check=True, stdout=subprocess.DEVNULL)
+
+
 def rerun_in_wine_session(prefix):
     """For scripts: runs this script again inside cmake/wine-session (once),
     so that Wine's background helpers never hold a pipe of the script's open."""
