@@ -122,7 +122,10 @@ LRESULT OnPaint(HWND window) {
     else
         FillRect(paint.dc(), &paint.updateRect(), reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1));
 
-    const RECT glyph = {client.right - 40, 10, client.right - 10, 40};
+    // The glyph is drawn centred on its hotspot.
+    const LONG glyphRight = client.right - kCloseHotspotMargin;
+    const RECT glyph = {glyphRight - (kCloseHotspotSide - 1), kCloseHotspotMargin, glyphRight,
+                        kCloseHotspotMargin + kCloseHotspotSide - 1};
     DrawWhiteText(paint.dc(), L"X", 1, glyph, DT_SINGLELINE | DT_VCENTER | DT_CENTER);
 
     const std::uint64_t total = ProgressState.total.load(std::memory_order_relaxed);
@@ -146,7 +149,7 @@ HBITMAP LoadBackground(HWND owner) {
     auto bitmap = static_cast<HBITMAP>(LoadImageW(g_instance, MAKEINTRESOURCEW(kBackgroundBitmapId),
                                                   IMAGE_BITMAP, 0, 0, LR_DEFAULTCOLOR));
     if (!bitmap)
-        MessageBoxW(owner, L"背景图加载失败！", L"错误", MB_ICONERROR);
+        MessageBoxW(owner, kBackgroundMissingText, kBackgroundMissingCaption, MB_ICONERROR);
     return bitmap;
 }
 
@@ -156,7 +159,10 @@ int CenteredOrigin(int screenExtent, int windowExtent) {
 
 bool IsInCloseHotspot(LONG clientRight, unsigned x, unsigned y) {
     const LONG column = static_cast<LONG>(x);
-    return clientRight - 40 <= column && column <= clientRight - 10 && 10 <= y && y <= 40;
+    const LONG right = clientRight - kCloseHotspotMargin;
+    const unsigned bottom = kCloseHotspotMargin + kCloseHotspotSide - 1;
+    return right - (kCloseHotspotSide - 1) <= column && column <= right &&
+           kCloseHotspotMargin <= y && y <= bottom;
 }
 
 LRESULT CALLBACK InstallerWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {

@@ -11,6 +11,12 @@ inline constexpr int kWindowHeight = 310;
 inline constexpr int kProgressBarId = 1001;
 inline constexpr int kIconId = 101;
 inline constexpr int kBackgroundBitmapId = 102;
+inline constexpr wchar_t kBackgroundMissingText[] = L"背景图加载失败！";
+inline constexpr wchar_t kBackgroundMissingCaption[] = L"错误";
+// The close glyph's hotspot: a square of this many pixels a side, this many
+// pixels in from the client area's top and right edges.
+inline constexpr int kCloseHotspotSide = 31;
+inline constexpr int kCloseHotspotMargin = 10;
 
 // Process-wide handles, written on the main thread only.
 extern HINSTANCE g_instance;

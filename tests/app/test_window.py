@@ -10,6 +10,7 @@ import tempfile
 import threading
 import unittest
 
+import installer_facts as facts
 import test_ca
 import velmor_test as vt
 from https_server import HttpsServer
@@ -21,7 +22,6 @@ ORIGIN = (403, 229)
 WHITE = (255, 255, 255)
 
 
-PACKAGE_PATHS = ("/velmor-ofd/win7", "/velmor-ofd/release", "/velmor-ofd/ebwebview")
 # Each test is over within seconds; the hold ends (and the installer's
 # download fails) only after that, and before the installer's 30-second wait.
 HOLD_SECONDS = 25
@@ -33,13 +33,13 @@ def setUpModule():
     global _server
     certificates = tempfile.mkdtemp(prefix="velmor-window-cert-")
     cert = test_ca.make_server_cert(os.environ["VELMOR_TEST_CA_DIR"], certificates, "window")
-    _server = HttpsServer(*cert, port=int(os.environ["VELMOR_TEST_PORT"]))
+    _server = HttpsServer(*cert, port=facts.test_port())
 
     def hold(request):
         _released.wait(HOLD_SECONDS)
         request.hang_up()
 
-    for path in PACKAGE_PATHS:
+    for path in facts.PACKAGE_PATHS.values():
         _server.add_route(path, hold)
     _server.start()
 
@@ -79,8 +79,8 @@ class WindowTest(unittest.TestCase):
         with Installer() as installer:
             info = vt.wait_window()
             self.assertIsNotNone(info, "no installer window")
-            self.assertEqual(info["class"], "VelmorInstaller")
-            self.assertEqual(info["title"], "Velmor Installer")
+            self.assertEqual(info["class"], facts.WINDOW_CLASS)
+            self.assertEqual(info["title"], facts.WINDOW_TITLE)
             style = int(info["style"])
             # Windows itself adds WS_CLIPSIBLINGS to every top-level window.
             self.assertEqual(style & ~(vt.WS_VISIBLE | vt.WS_CLIPSIBLINGS), vt.WS_POPUP, hex(style))
@@ -89,12 +89,12 @@ class WindowTest(unittest.TestCase):
             self.assertEqual((int(info["width"]), int(info["height"])), (560, 310))
             self.assertEqual((int(info["client_width"]), int(info["client_height"])), (560, 310))
             self.assertEqual(info["child_class"], "msctls_progress32")
-            self.assertEqual(info["child_id"], "1001")
-            self.assertTrue(vt.click_up(535, 25))
+            self.assertEqual(info["child_id"], str(facts.PROGRESS_BAR_ID))
+            self.assertTrue(vt.click_close())
             self.assertEqual(vt.wait_exit(installer.process), 0)
 
     def test_hotspot_corners_close_with_exit_code_0(self):
-        for x, y in [(520, 10), (550, 40)]:
+        for x, y in [facts.HOTSPOT[:2], facts.HOTSPOT[2:]]:
             with self.subTest(x=x, y=y), Installer() as installer:
                 self.assertIsNotNone(vt.wait_window())
                 self.assertTrue(vt.click_up(x, y))
@@ -103,16 +103,19 @@ class WindowTest(unittest.TestCase):
     def test_release_beside_the_hotspot_does_nothing(self):
         with Installer() as installer:
             self.assertIsNotNone(vt.wait_window())
-            for x, y in [(519, 25), (551, 25), (535, 9), (535, 41)]:
+            left, top, right, bottom = facts.HOTSPOT
+            middle_x, middle_y = facts.CLOSE_POINT
+            for x, y in [(left - 1, middle_y), (right + 1, middle_y), (middle_x, top - 1),
+                         (middle_x, bottom + 1)]:
                 self.assertTrue(vt.click_up(x, y))
             self.assertIsNone(vt.wait_exit(installer.process, timeout=2))
             self.assertIsNotNone(vt.wait_window(timeout_ms=1000), "window gone after a miss")
-            self.assertTrue(vt.click_up(535, 25))
+            self.assertTrue(vt.click_close())
             self.assertEqual(vt.wait_exit(installer.process), 0)
 
     def test_paints_picture_glyph_text_and_empty_bar(self):
         picture = Image.open(os.path.join(vt.SOURCE_DIR, "res", "background.bmp")).convert("RGB")
-        red = picture.getpixel((535, 5))
+        red = picture.getpixel((facts.CLOSE_POINT[0], 5))
         with Installer() as installer:
             self.assertIsNotNone(vt.wait_window())
             vt.settle()
@@ -124,14 +127,14 @@ class WindowTest(unittest.TestCase):
                        if a == b)
             self.assertGreater(same, 0.999 * 500 * 270)
             # A white "X" inside its rectangle, on the plain red corner.
-            self.assertGreater(count(shot, (520, 10, 550, 40), WHITE), 4)
+            self.assertGreater(count(shot, facts.HOTSPOT, WHITE), 4)
             self.assertEqual(count(shot, (500, 0, 560, 8), red), 60 * 8)
             # The progress text in the bottom strip, left-aligned.
             self.assertGreater(count(shot, (8, 276, 120, 300), WHITE), 40)
             self.assertEqual(count(shot, (300, 276, 560, 298), WHITE), 0)
             # The bar, empty: white from end to end.
             self.assertGreater(count(shot, (2, 304, 558, 306), WHITE), 0.95 * 556 * 2)
-            vt.click_up(535, 25)
+            vt.click_close()
             self.assertEqual(vt.wait_exit(installer.process), 0)
 
 
@@ -147,24 +150,24 @@ class MissingPictureTest(unittest.TestCase):
 
     def test_two_boxes_then_window_colour_with_glyph_and_text(self):
         with Installer(NO_BACKGROUND) as installer:
-            first = vt.wait_box(caption="错误", text="背景图加载失败！", click="ok")
+            first = vt.wait_box(caption=facts.BACKGROUND_MISSING_CAPTION, text=facts.BACKGROUND_MISSING, click="ok")
             self.assertIsNotNone(first, "first box missing")
             self.assertEqual(first["owner"], "0")
             self.assertEqual(first["has_icon"], "1")
             self.assertEqual(first["button"], "1")  # OK only
-            second = vt.wait_box(caption="错误", text="背景图加载失败！", click="ok")
+            second = vt.wait_box(caption=facts.BACKGROUND_MISSING_CAPTION, text=facts.BACKGROUND_MISSING, click="ok")
             self.assertIsNotNone(second, "second box missing")
-            self.assertEqual(second["owner_class"], "VelmorInstaller")
+            self.assertEqual(second["owner_class"], facts.WINDOW_CLASS)
             self.assertIsNotNone(vt.wait_window())
             vt.settle()
             shot = window_pixels(vt.screenshot())
             shot.save(os.path.join(vt.BUILD_DIR, "window-nobackground-shot.png"))
             navy = (0, 0, 128)
             self.assertGreater(count(shot, (0, 0, 500, 270), navy), 0.999 * 500 * 270)
-            self.assertGreater(count(shot, (520, 10, 550, 40), WHITE), 4)
+            self.assertGreater(count(shot, facts.HOTSPOT, WHITE), 4)
             self.assertGreater(count(shot, (8, 276, 120, 300), WHITE), 40)
             self.assertIsNone(vt.wait_box(timeout_ms=500), "a third box")
-            vt.click_up(535, 25)
+            vt.click_close()
             self.assertEqual(vt.wait_exit(installer.process), 0)
 
 

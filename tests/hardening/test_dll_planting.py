@@ -13,14 +13,13 @@ import subprocess
 import tempfile
 import unittest
 
+import installer_facts as facts
 import velmor_test as vt
 from https_server import HttpsServer
 import test_ca
 
 INSTALLER = os.environ["VELMOR_INSTALLER"]
 TESTHOST_INSTALLER = os.environ["VELMOR_INSTALLER_TESTHOST"]
-PORT = int(os.environ["VELMOR_TEST_PORT"])
-LAUNCH_FAILED = "安装程序启动失败，请检查安装包或联系客服。"
 PROBE = os.environ["VELMOR_PLANT_PROBE"]
 PLANTED = os.environ["VELMOR_PLANTED_DLLS"].split(",")
 ABSENT_PROBE = os.environ["VELMOR_ABSENT_PROBE"]
@@ -103,13 +102,13 @@ class DllPlantingTest(unittest.TestCase):
         # the launch failure box shows and the markers are looked at.
         installer = shutil.copy(TESTHOST_INSTALLER, self.app)
         cert = test_ca.make_server_cert(os.environ["VELMOR_TEST_CA_DIR"], self.root, "plant")
-        with HttpsServer(*cert, port=PORT) as server:
-            for package in ("win7", "release", "ebwebview"):
-                server.add_file("/velmor-ofd/" + package, data=b"not a program" * 1000)
+        with HttpsServer(*cert, port=facts.test_port()) as server:
+            for path in facts.PACKAGE_PATHS.values():
+                server.add_file(path, data=b"not a program" * 1000)
             process = vt.start(installer, cwd=self.cwd, env=self.env)
             try:
                 self.assertIsNotNone(vt.wait_window(), "installer window")
-                box = vt.wait_box(caption="系统提示", text=LAUNCH_FAILED, click="cancel",
+                box = vt.wait_box(caption=facts.CAPTION, text=facts.LAUNCH_FAILED, click="cancel",
                                   timeout_ms=50000)
                 self.assertIsNotNone(box, "launch failure box")
                 self.assertEqual(vt.wait_exit(process), 0)

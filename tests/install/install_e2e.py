@@ -8,21 +8,21 @@ import shutil
 import tempfile
 import time
 
+import installer_facts as facts
 import velmor_test as vt
 from https_server import HttpsServer, windows_path
 import test_ca
 
-PORT = int(os.environ["VELMOR_TEST_PORT"])
+PORT = facts.test_port()
 INSTALLER = os.environ["VELMOR_INSTALLER_TESTHOST"]
 FAKE_SETUP = {name: os.environ["VELMOR_FAKE_SETUP_" + name.upper()]
               for name in ("win7", "release", "ebwebview")}
 ATTACKER = os.environ["VELMOR_ATTACKER"]
-PACKAGE_PATHS = {"win7": "/velmor-ofd/win7", "release": "/velmor-ofd/release",
-                 "ebwebview": "/velmor-ofd/ebwebview"}
-SAVE_NAME = "velmor-ofd-setup.exe"
-CAPTION = "系统提示"
-DOWNLOAD_FAILED = "下载失败，请检查网络连接或联系客服。"
-LAUNCH_FAILED = "安装程序启动失败，请检查安装包或联系客服。"
+PACKAGE_PATHS = facts.PACKAGE_PATHS
+SAVE_NAME = facts.SAVE_NAME
+CAPTION = facts.CAPTION
+DOWNLOAD_FAILED = facts.DOWNLOAD_FAILED
+LAUNCH_FAILED = facts.LAUNCH_FAILED
 FIRST_ROOT = "Program Files (x86)/Microsoft/EdgeWebView/Application"
 SECOND_ROOT = "Program Files/Microsoft/EdgeWebView/Application"
 PBM_GETPOS = 0x0408
@@ -169,16 +169,16 @@ class Run:
                            prefix=self.prefix.path)
 
     def click_close(self):
-        return vt.click_up(535, 25, prefix=self.prefix.path)
+        return vt.click_close(prefix=self.prefix.path)
 
     def window_hidden(self, timeout_ms=10000):
-        code, _ = vt.wintool("gone", "VelmorInstaller", "--timeout", str(timeout_ms),
+        code, _ = vt.wintool("gone", facts.WINDOW_CLASS, "--timeout", str(timeout_ms),
                              prefix=self.prefix.path)
         return code == 0
 
     def progress_samples(self, timeout_ms=30000):
         """Progress-bar positions, sampled until the window hides."""
-        _, info = vt.wintool("sample", "VelmorInstaller", "1001", str(PBM_GETPOS), "--timeout",
+        _, info = vt.wintool("sample", facts.WINDOW_CLASS, str(facts.PROGRESS_BAR_ID), str(PBM_GETPOS), "--timeout",
                              str(timeout_ms), "--interval", "30", prefix=self.prefix.path,
                              timeout=timeout_ms / 1000 + 30)
         values = info.get("value", [])

@@ -105,8 +105,8 @@ class Windows7Test(InPrefix, PackageChoice):
     def test_win7_package_and_the_runtime_folders_are_not_looked_at(self):
         path, trace = self.install(planted=[RUNTIME_EXE_FIRST_ROOT, RUNTIME_DLL_SECOND_ROOT],
                                    trace=True)
-        self.assertEqual(path, "/velmor-ofd/win7")
-        self.assertIn("velmor-ofd-setup.exe", trace, "the file trace is working")
+        self.assertEqual(path, e2e.PACKAGE_PATHS["win7"])
+        self.assertIn(e2e.SAVE_NAME, trace, "the file trace is working")
         self.assertNotIn("EdgeWebView", trace)
 
 
@@ -116,16 +116,16 @@ class Windows10Test(InPrefix, PackageChoice):
     def test_runtime_decides_between_release_and_ebwebview(self):
         cases = [
             ("exe in a version folder of the first root", [RUNTIME_EXE_FIRST_ROOT], [],
-             "/velmor-ofd/release"),
+             e2e.PACKAGE_PATHS["release"]),
             ("only the dll, under the second root", [RUNTIME_DLL_SECOND_ROOT], [],
-             "/velmor-ofd/release"),
-            ("neither root", [], [], "/velmor-ofd/ebwebview"),
+             e2e.PACKAGE_PATHS["release"]),
+            ("neither root", [], [], e2e.PACKAGE_PATHS["ebwebview"]),
             ("a root holding only files", [e2e.FIRST_ROOT + "/msedgewebview2.exe"], [],
-             "/velmor-ofd/ebwebview"),
+             e2e.PACKAGE_PATHS["ebwebview"]),
             ("a marker that is a folder", [], [e2e.FIRST_ROOT + "/1.0/msedgewebview2.exe"],
-             "/velmor-ofd/release"),
+             e2e.PACKAGE_PATHS["release"]),
             ("a marker only deeper down", [e2e.FIRST_ROOT + "/1.0/x/msedgewebview2.exe"], [],
-             "/velmor-ofd/ebwebview"),
+             e2e.PACKAGE_PATHS["ebwebview"]),
         ]
         for name, planted, folders, expected in cases:
             with self.case(name):
@@ -141,9 +141,9 @@ class VistaTest(InPrefix, PackageChoice):
 
     def test_older_than_windows7_is_decided_by_the_runtime(self):
         path, _ = self.install(planted=[RUNTIME_EXE_FIRST_ROOT])
-        self.assertEqual(path, "/velmor-ofd/release")
+        self.assertEqual(path, e2e.PACKAGE_PATHS["release"])
         path, _ = self.install()
-        self.assertEqual(path, "/velmor-ofd/ebwebview")
+        self.assertEqual(path, e2e.PACKAGE_PATHS["ebwebview"])
 
 
 class RoadsTest(InPrefix):
@@ -177,7 +177,7 @@ class RoadsTest(InPrefix):
             self.assertEqual(started["arguments"], "0")
             self.assertEqual(started["cwd"].rstrip("\\").lower(),
                              e2e.windows_path(run.directory).lower())
-            self.assertTrue(started["self"].lower().endswith("\\velmor-ofd-setup.exe"))
+            self.assertTrue(started["self"].lower().endswith("\\" + e2e.SAVE_NAME))
             # While it runs, the installer waits, alive, and the file is there.
             time.sleep(2)
             self.assertIsNone(run.process.poll(), "the installer did not wait for the setup")
@@ -203,7 +203,7 @@ class RoadsTest(InPrefix):
         with e2e.package_server({}), e2e.Run(self.prefix) as run:
             box = run.wait_box(e2e.DOWNLOAD_FAILED, click="cancel")
             self.assertIsNotNone(box, "no download failure box")
-            self.assertEqual(box["owner_class"], "VelmorInstaller")
+            self.assertEqual(box["owner_class"], e2e.facts.WINDOW_CLASS)
             self.assertEqual(box["has_icon"], "1")
             self.assertEqual(box["button"], ["1", "2"])  # OK and Cancel
             time.sleep(1.5)

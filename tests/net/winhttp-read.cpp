@@ -24,16 +24,14 @@ using InternetHandle = UniqueAny<HINTERNET, WinHttpCloseHandle>;
 long long ReadAll(const ParsedUrl& url, std::vector<char>& buffer) {
     InternetHandle session(WinHttpOpen(L"VelmorInstaller/1.0", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
                                        WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
-    InternetHandle connection(
-        session ? WinHttpConnect(session.get(), url.host.c_str(),
-                                 static_cast<INTERNET_PORT>(url.port), 0)
-                : nullptr);
-    InternetHandle request(connection ? WinHttpOpenRequest(connection.get(), L"GET",
-                                                           url.path.c_str(), nullptr,
-                                                           WINHTTP_NO_REFERER,
-                                                           WINHTTP_DEFAULT_ACCEPT_TYPES,
-                                                           WINHTTP_FLAG_SECURE)
+    InternetHandle connection(session ? WinHttpConnect(session.get(), url.host.c_str(),
+                                                       static_cast<INTERNET_PORT>(url.port), 0)
                                       : nullptr);
+    InternetHandle request(
+        connection ? WinHttpOpenRequest(connection.get(), L"GET", url.path.c_str(), nullptr,
+                                        WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
+                                        WINHTTP_FLAG_SECURE)
+                   : nullptr);
     if (!request ||
         !WinHttpSendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0,
                             WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
@@ -69,8 +67,7 @@ int main(int argc, char** argv) {
         QueryPerformanceCounter(&start);
         const long long bytes = ReadAll(url, buffer);
         QueryPerformanceCounter(&end);
-        const double seconds =
-            double(end.QuadPart - start.QuadPart) / double(frequency.QuadPart);
+        const double seconds = double(end.QuadPart - start.QuadPart) / double(frequency.QuadPart);
         std::printf("run=%d ok=%d bytes=%lld seconds=%.3f mbps=%.1f\n", run, bytes >= 0 ? 1 : 0,
                     bytes < 0 ? 0 : bytes, seconds,
                     seconds > 0 && bytes > 0 ? double(bytes) / 1e6 / seconds : 0.0);

@@ -11,6 +11,8 @@ import sys
 import tempfile
 import time
 
+import installer_facts as facts
+
 SOURCE_DIR = os.environ.get("VELMOR_SOURCE_DIR", "")
 BUILD_DIR = os.environ.get("VELMOR_BUILD_DIR", "")
 WINE_PREFIX = os.environ.get("VELMOR_WINE_PREFIX", "")
@@ -108,7 +110,7 @@ def wintool(*args, prefix=None, timeout=60):
     return code, parse_pairs(out)
 
 
-def wait_window(class_name="VelmorInstaller", timeout_ms=20000, prefix=None):
+def wait_window(class_name=facts.WINDOW_CLASS, timeout_ms=20000, prefix=None):
     code, info = wintool("window", class_name, "--visible", "--timeout", str(timeout_ms),
                          prefix=prefix)
     return info if code == 0 else None
@@ -126,9 +128,14 @@ def wait_box(caption=None, text=None, click="none", timeout_ms=20000, prefix=Non
     return info if code == 0 else None
 
 
-def click_up(x, y, class_name="VelmorInstaller", prefix=None):
+def click_up(x, y, class_name=facts.WINDOW_CLASS, prefix=None):
     code, _ = wintool("lbuttonup", class_name, str(x), str(y), prefix=prefix)
     return code == 0
+
+
+def click_close(prefix=None):
+    """A left-button release on the middle of the close glyph's hotspot."""
+    return click_up(*facts.CLOSE_POINT, prefix=prefix)
 
 
 def wait_exit(process, timeout=30):
@@ -143,12 +150,6 @@ def stop(process):
     if process.poll() is None:
         process.kill()
         process.wait()
-
-
-def cached_test_port(build_dir):
-    """The tests' server port that a build compiled into its test installers."""
-    with open(os.path.join(build_dir, "CMakeCache.txt")) as f:
-        return int(re.search(r"^VELMOR_TEST_PORT:\w+=(\d+)$", f.read(), re.M).group(1))
 
 
 def build_tree(build_dir):
