@@ -15,9 +15,9 @@ bool g_searchFlagsKnown = false;
 // program's folder nor the current directory is ever searched, even on a
 // Windows 7 that lacks SetDefaultDllDirectories. The DLL's own dependencies
 // come from System32 too: by the search flag where Windows has it, otherwise
-// by the altered search order, which starts in the DLL's own folder. There is no fallback to
-// a load by name: if the path cannot be made or loaded, the load fails as the
-// delay-load helper fails it, with its exception.
+// by the altered search order, which starts in the DLL's own folder. There is
+// no fallback to a load by name: if the path cannot be made or loaded, the
+// load fails as the delay-load helper fails it, with its exception.
 FARPROC WINAPI LoadDelayedDllFromSystem32(unsigned notification, PDelayLoadInfo info) {
     if (notification != dliNotePreLoadLibrary || !info || !info->szDll)
         return nullptr;

@@ -14,14 +14,6 @@ std::string PackageUrl(const std::string& host, const std::string& path) {
     return "https://" + host + path;
 }
 
-std::wstring WidenBytes(const std::string& bytes) {
-    std::wstring wide;
-    wide.reserve(bytes.size());
-    for (unsigned char byte : bytes)
-        wide.push_back(static_cast<wchar_t>(byte));
-    return wide;
-}
-
 std::wstring LaunchPathFor(const std::wstring& savedPath) {
     static const std::wstring suffix = L".exe";
     const bool hasSuffix =

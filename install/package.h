@@ -19,9 +19,6 @@ const char* ChoosePackagePath(bool atLeast61, bool atLeast62, bool runtimePresen
 // "https://" + host + path: nothing else, so a host without a port means 443.
 std::string PackageUrl(const std::string& host, const std::string& path);
 
-// Each byte becomes one UTF-16 unit: for the installer's own ASCII names.
-std::wstring WidenBytes(const std::string& bytes);
-
 // The name Windows is asked to start: the saved name, with ".exe" appended
 // unless it already ends in exactly ".exe" (case matters).
 std::wstring LaunchPathFor(const std::wstring& savedPath);

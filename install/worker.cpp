@@ -7,6 +7,7 @@
 
 #include "app/progress_display.h"
 #include "base/unique_handle.h"
+#include "base/widen.h"
 #include "install/endpoints.h"
 #include "install/package.h"
 #include "install/probes.h"

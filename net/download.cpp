@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "base/unique_handle.h"
+#include "base/widen.h"
 #include "net/url.h"
 
 namespace {
@@ -79,8 +80,7 @@ Outcome SaveBody(HINTERNET request, const std::string& savePath, std::string& er
                             length, &size, WINHTTP_NO_HEADER_INDEX) &&
         ParseContentLength(length, total);
 
-    // Byte for unit, as the setup program's launch path is made.
-    const std::wstring path(savePath.begin(), savePath.end());
+    const std::wstring path = WidenBytes(savePath);
     DeleteFileW(path.c_str());
     UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_READ,
                                       nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));

@@ -24,16 +24,12 @@ void Sha256Begin(Sha256& state) {
     state.ok = true;
 }
 
-void Sha256Add(Sha256& state, const void* data, std::size_t size) {
+void Sha256Add(Sha256& state, const void* data, ULONG size) {
     if (!state.ok)
         return;
+    // CNG takes the input as non-const; it only reads it.
     auto* bytes = static_cast<PUCHAR>(const_cast<void*>(data));
-    while (size > 0 && state.ok) {
-        const ULONG chunk = static_cast<ULONG>(size > 0x40000000 ? 0x40000000 : size);
-        state.ok = BCRYPT_SUCCESS(BCryptHashData(state.hash.get(), bytes, chunk, 0));
-        bytes += chunk;
-        size -= chunk;
-    }
+    state.ok = BCRYPT_SUCCESS(BCryptHashData(state.hash.get(), bytes, size, 0));
 }
 
 bool Sha256Finish(Sha256& state, Sha256Digest& digest) {

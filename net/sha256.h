@@ -7,7 +7,6 @@
 #include <bcrypt.h>
 
 #include <array>
-#include <cstddef>
 #include <vector>
 
 #include "base/unique_handle.h"
@@ -30,7 +29,7 @@ struct Sha256 {
 };
 
 void Sha256Begin(Sha256& state);
-void Sha256Add(Sha256& state, const void* data, std::size_t size);
+void Sha256Add(Sha256& state, const void* data, ULONG size);
 bool Sha256Finish(Sha256& state, Sha256Digest& digest);
 
 // Hashes the whole file behind `file` from its start, through that handle.

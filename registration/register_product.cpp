@@ -4,7 +4,7 @@
 
 #include <shlobj.h>
 
-#include "base/unique_handle.h"
+#include "registration/file_links.h"
 
 SoftwareList WithProductRegistered(SoftwareList list) {
     for (SoftwareEntry& entry : list) {
@@ -27,15 +27,9 @@ void RegisterProduct() {
     // folder that is a link (a junction, say) would take our writes somewhere
     // else. Held without delete sharing, the folder can be neither renamed
     // away nor replaced while we work in it.
-    UniqueFileHandle held(CreateFileW(
-        folder.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     BY_HANDLE_FILE_INFORMATION info{};
-    // Asked both by name and through the handle: Wine reports a link to a
-    // folder only by name. A failed GetFileAttributesW has every bit set.
-    if (!held || !GetFileInformationByHandle(held.get(), &info) ||
-        ((info.dwFileAttributes | GetFileAttributesW(folder.c_str())) &
-         FILE_ATTRIBUTE_REPARSE_POINT) ||
+    const UniqueFileHandle held = OpenNameItself(folder, FILE_SHARE_READ | FILE_SHARE_WRITE, info);
+    if (!held || (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
         !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
         return;
     // Replaces every attribute: the folder ends up hidden and nothing else.

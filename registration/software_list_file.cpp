@@ -8,6 +8,7 @@
 #include <cstdio>
 
 #include "base/unique_handle.h"
+#include "registration/file_links.h"
 #include "registration/software_list.h"
 
 namespace {
@@ -43,22 +44,25 @@ bool WriteAndClose(UniqueFile file, const std::string& text) {
 
 } // namespace
 
-bool IsListFileUntouchable(const std::wstring& path) {
-    // The name itself is looked at, not what a link would lead to.
+UniqueFileHandle OpenNameItself(const std::wstring& path, DWORD sharing,
+                                BY_HANDLE_FILE_INFORMATION& info) {
     UniqueFileHandle file(
-        CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
-                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+        CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, sharing, nullptr, OPEN_EXISTING,
                     FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    if (!file) {
+    if (!file || !GetFileInformationByHandle(file.get(), &info))
+        return UniqueFileHandle();
+    // Asked by name too: Wine reports a link to a folder only there. A failed
+    // GetFileAttributesW has every bit set, so it counts as a link.
+    info.dwFileAttributes |= GetFileAttributesW(path.c_str()) & FILE_ATTRIBUTE_REPARSE_POINT;
+    return file;
+}
+
+bool IsListFileUntouchable(const std::wstring& path) {
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!OpenNameItself(path, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, info)) {
         const DWORD error = GetLastError();
         return error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND;
     }
-    // Asked both by name and through the handle: Wine reports a link to a
-    // folder only by name.
-    BY_HANDLE_FILE_INFORMATION info{};
-    if (!GetFileInformationByHandle(file.get(), &info) ||
-        (GetFileAttributesW(path.c_str()) & FILE_ATTRIBUTE_REPARSE_POINT))
-        return true;
     const ULONGLONG size = (ULONGLONG{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
     return (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) ||
            info.nNumberOfLinks > 1 || size > kMaxListBytes;

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "base/widen.h"
 #include "install/package.h"
 
 namespace {
