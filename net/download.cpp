@@ -145,10 +145,10 @@ Outcome Attempt(const ParsedUrl& url, const std::string& savePath, std::string& 
                                               WINHTTP_FLAG_SECURE));
     if (!request)
         return Fail(error, "WinHttpOpenRequest failed");
-    // Redirects are decided by DownloadFile alone (at most two, to absolute
-    // "https://" targets only), and every attempt uses a fresh connection;
-    // left alone, the platform follows redirects itself, relative ones too,
-    // and may hand a later session a pooled connection.
+    // Redirects are decided by DownloadFile alone (at most two, to https
+    // targets only), and every attempt uses a fresh connection; left alone,
+    // the platform follows redirects itself, to any number and to plain
+    // http too, and may hand a later session a pooled connection.
     DWORD features = WINHTTP_DISABLE_REDIRECTS | WINHTTP_DISABLE_KEEP_ALIVE;
     WinHttpSetOption(request.get(), WINHTTP_OPTION_DISABLE_FEATURE, &features, sizeof(features));
 
@@ -209,7 +209,7 @@ bool DownloadFile(const std::string& url, const std::string& savePath, std::stri
         Outcome outcome = Attempt(parsed, savePath, error, progress, &hash, bodyDigest, target);
         if (outcome != Outcome::Redirected)
             return outcome == Outcome::Succeeded;
-        current = std::move(target);
+        current = ResolveReference(current, target);
         if (++redirects >= kMaxRequests) {
             error = "Too many redirects";
             return false;

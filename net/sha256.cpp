@@ -1,6 +1,7 @@
 #include "net/sha256.h"
 
 #include <cstdint>
+#include <vector>
 
 void Sha256Begin(Sha256& state) {
     state.ok = false;
@@ -9,16 +10,10 @@ void Sha256Begin(Sha256& state) {
             BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0)))
         return;
     state.algorithm.reset(algorithm);
-    DWORD objectSize = 0;
-    ULONG written = 0;
-    if (!BCRYPT_SUCCESS(BCryptGetProperty(algorithm, BCRYPT_OBJECT_LENGTH,
-                                          reinterpret_cast<PUCHAR>(&objectSize), sizeof objectSize,
-                                          &written, 0)))
-        return;
-    state.object.assign(objectSize, 0);
+    // No buffer of ours: CNG allocates the object (Windows 7 on) and frees it
+    // in BCryptDestroyHash, so no memory of ours outlives or underlies it.
     BCRYPT_HASH_HANDLE hash = nullptr;
-    if (!BCRYPT_SUCCESS(
-            BCryptCreateHash(algorithm, &hash, state.object.data(), objectSize, nullptr, 0, 0)))
+    if (!BCRYPT_SUCCESS(BCryptCreateHash(algorithm, &hash, nullptr, 0, nullptr, 0, 0)))
         return;
     state.hash.reset(hash);
     state.ok = true;

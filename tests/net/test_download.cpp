@@ -406,25 +406,54 @@ TEST_F(Download, LocationUpTo2047UnitsIsFollowedLongerIsAStatusFailure) {
     }
 }
 
-TEST_F(Download, RedirectTargetMustBeAnAbsoluteHttpsUrl) {
-    const std::string port = base_.substr(base_.rfind(':') + 1);
-    const std::string tagHttp = Tag("http");
-    const std::string tagRelative = Tag("relative");
-    const std::string tagEmpty = Tag("empty");
-    const std::pair<std::string, std::string> rows[] = {
-        {tagHttp, "location/302?http://127.0.0.1:" + port + "/" + tagHttp + "/bytes/10"},
-        {tagRelative, "location/302?/" + tagRelative + "/bytes/10"},
-        {tagEmpty, "location/302?"},
+// A Location is resolved against the URL that answered with it; the target
+// must still be https. Each row's first request is /TAG/location/302?VALUE.
+TEST_F(Download, RedirectTargetIsResolvedAndMustBeHttps) {
+    const std::string host = base_.substr(std::string("https://").size());
+    struct Case {
+        const char* row;
+        std::string location; // "TAG" stands for the row's tag
+        std::vector<std::string> after; // the paths requested after the first; {} when refused
+    } cases[] = {
+        {"abs", "/TAG/bytes/10", {"/TAG/bytes/10"}},
+        {"rel", "302?/TAG/bytes/10", {"/TAG/location/302?/TAG/bytes/10", "/TAG/bytes/10"}},
+        {"host", "//" + host + "/TAG/bytes/10", {"/TAG/bytes/10"}},
+        {"up", "../bytes/10", {"/TAG/bytes/10"}},
+        {"query", "../bytes/10?a=1&b=/c", {"/TAG/bytes/10?a=1&b=/c"}},
+        {"fragment", "../bytes/10%23part", {"/TAG/bytes/10"}},
+        {"http", "http://" + host + "/TAG/bytes/10", {}},
+        {"empty", "", {}},
     };
-    for (const auto& [tag, scenario] : rows) {
+    for (const Case& c : cases) {
+        const std::string tag = Tag(c.row);
+        auto untag = [&tag](std::string text) {
+            for (std::size_t at; (at = text.find("TAG")) != std::string::npos;)
+                text.replace(at, 3, tag);
+            return text;
+        };
         const std::string save = SavePath(tag);
         Plant(save, "old contents");
         std::string error;
         std::vector<Call> calls;
-        EXPECT_FALSE(Fetch(Url(tag, scenario), save, error, calls)) << scenario;
-        EXPECT_EQ(error, "URL parse failed") << scenario;
-        EXPECT_EQ(Contents(save), "old contents") << scenario;
-        EXPECT_EQ(Requests(tag).size(), 1u) << scenario;
+        const bool fetched =
+            Fetch(Url(tag, "location/302?" + untag(c.location)), save, error, calls);
+        std::vector<std::string> paths;
+        for (const LogEntry& request : Requests(tag))
+            paths.push_back(request.path);
+        ASSERT_FALSE(paths.empty()) << c.row;
+        paths.erase(paths.begin());
+        std::vector<std::string> after;
+        for (const std::string& path : c.after)
+            after.push_back(untag(path));
+        EXPECT_EQ(paths, after) << c.row;
+        if (c.after.empty()) {
+            EXPECT_FALSE(fetched) << c.row;
+            EXPECT_EQ(error, "URL parse failed") << c.row;
+            EXPECT_EQ(Contents(save), "old contents") << c.row;
+        } else {
+            EXPECT_TRUE(fetched) << c.row << ": " << error;
+            EXPECT_EQ(Contents(save), Pattern(10)) << c.row;
+        }
     }
 }
 

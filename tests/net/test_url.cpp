@@ -118,4 +118,54 @@ TEST(ParseHttpsUrl, LongUrlsEndWithoutCrash) {
     EXPECT_FALSE(ParseHttpsUrl(longHost, parsed));
 }
 
+// Redirect targets: RFC 3986's own examples (section 5.4) and the forms a
+// download host sends; the fragment never reaches the request.
+TEST(ResolveReference, ResolvesAsRfc3986Says) {
+    const std::string rfc = "http://a/b/c/d;p?q";
+    const std::string base = "https://h:8443/velmor-ofd/release?v=1";
+    struct Case {
+        const std::string& base;
+        const char* reference;
+        const char* target;
+    } cases[] = {
+        {rfc, "g:h", "g:h"},
+        {rfc, "g", "http://a/b/c/g"},
+        {rfc, "./g", "http://a/b/c/g"},
+        {rfc, "g/", "http://a/b/c/g/"},
+        {rfc, "/g", "http://a/g"},
+        {rfc, "//g", "http://g"},
+        {rfc, "?y", "http://a/b/c/d;p?y"},
+        {rfc, "g?y", "http://a/b/c/g?y"},
+        {rfc, "#s", "http://a/b/c/d;p?q"},
+        {rfc, "g#s", "http://a/b/c/g"},
+        {rfc, ";x", "http://a/b/c/;x"},
+        {rfc, ".", "http://a/b/c/"},
+        {rfc, "..", "http://a/b/"},
+        {rfc, "../g", "http://a/b/g"},
+        {rfc, "../..", "http://a/"},
+        {rfc, "../../g", "http://a/g"},
+        {rfc, "../../../../g", "http://a/g"},
+        {rfc, "/./g", "http://a/g"},
+        {rfc, "/../g", "http://a/g"},
+        {rfc, "g.", "http://a/b/c/g."},
+        {rfc, "..g", "http://a/b/c/..g"},
+        {rfc, "./../g", "http://a/b/g"},
+        {rfc, "g/./h", "http://a/b/c/g/h"},
+        {rfc, "g/../h", "http://a/b/c/h"},
+        {rfc, "g?y/./x", "http://a/b/c/g?y/./x"},
+        {base, "/velmor-ofd/release-2.exe", "https://h:8443/velmor-ofd/release-2.exe"},
+        {base, "release-2.exe", "https://h:8443/velmor-ofd/release-2.exe"},
+        {base, "../up/x", "https://h:8443/up/x"},
+        {base, "//cdn.example.com/p", "https://cdn.example.com/p"},
+        {base, "r?a=1&b=/c", "https://h:8443/velmor-ofd/r?a=1&b=/c"},
+        {base, "r#part", "https://h:8443/velmor-ofd/r"},
+        {base, "https://other/x#y", "https://other/x"},
+        {base, "http://h/x", "http://h/x"},
+        {base, "", ""},
+        {"https://h", "x", "https://h/x"},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(ResolveReference(c.base, c.reference), c.target) << c.reference;
+}
+
 } // namespace

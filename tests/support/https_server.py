@@ -22,7 +22,8 @@ test finds its own requests in the log), the rest names the scenario:
     /TAG/status/CODE          that status, no body for 1xx/204/304
     /TAG/redirect/CODE/REST   that status, Location https://127.0.0.1:PORT/TAG/REST
     /TAG/bare/CODE            that status without a Location header
-    /TAG/location/CODE?VALUE  that status with Location VALUE (taken verbatim)
+    /TAG/location/CODE?VALUE  that status with Location VALUE, percent-decoded
+                              (so that it may hold a "#", which no client sends)
     /TAG/long-location/CODE/UNITS   Location of exactly UNITS characters
                                     pointing at /TAG/bytes/... on this server
 
@@ -42,6 +43,7 @@ import sys
 import termios
 import threading
 import time
+import urllib.parse
 
 Request = collections.namedtuple("Request", "method path user_agent client_port")
 
@@ -297,7 +299,8 @@ class HttpsServer:
             elif kind == "bare":
                 request.send_simple(int(args[0]))
             elif kind == "location":
-                request.send_simple(int(args[0]), headers=[("Location", query)])
+                request.send_simple(int(args[0]),
+                                    headers=[("Location", urllib.parse.unquote(query))])
             elif kind == "long-location":
                 units = int(args[1])
                 start = "%s/%s/bytes/100/" % (self.base_url, tag)
