@@ -27,6 +27,14 @@ template <typename T, auto Close, std::intptr_t Invalid = 0> class UniqueAny {
     static T InvalidValue() noexcept { return reinterpret_cast<T>(Invalid); }
 
     T get() const noexcept { return value_; }
+    // For pointer-like T (a COM interface, say): its members.
+    T operator->() const noexcept { return value_; }
+    // Releases what is held and gives the place for a function that returns
+    // a new value through a pointer (CoCreateInstance, QueryInterface).
+    T* put() noexcept {
+        reset();
+        return &value_;
+    }
     explicit operator bool() const noexcept { return value_ != InvalidValue(); }
 
     T release() noexcept { return std::exchange(value_, InvalidValue()); }

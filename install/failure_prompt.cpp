@@ -4,11 +4,13 @@
 #include "install/worker.h"
 
 #include <exdisp.h>
-#include <shellapi.h>
 #include <shldisp.h>
 #include <shlguid.h>
 #include <shobjidl.h>
 
+#include <string>
+
+#include "base/test_hooks.h"
 #include "base/unique_handle.h"
 #include "install/endpoints.h"
 
@@ -21,59 +23,44 @@ template <typename Interface> using ComRef = UniqueAny<Interface*, ReleaseInterf
 using Bstr = UniqueAny<BSTR, SysFreeString>;
 
 template <typename Interface> ComRef<Interface> Query(IUnknown* object) {
-    Interface* result = nullptr;
+    ComRef<Interface> result;
     if (object)
-        object->QueryInterface(IID_PPV_ARGS(&result));
-    return ComRef<Interface>(result);
+        object->QueryInterface(IID_PPV_ARGS(result.put()));
+    return result;
 }
 
-// Asks the desktop shell (explorer, running at the user's own level) to open
-// the page. Started from us, the browser would run elevated as we do: with
-// over-the-shoulder elevation, as the administrator. False when there is no
-// desktop shell to ask.
-bool OpenThroughDesktopShell(const wchar_t* url) {
-    IShellWindows* rawWindows = nullptr;
+// The desktop shell's own ShellExecute: explorer, running at the user's own
+// level, opens the page. Every reference is released on return.
+bool AskDesktopShell(const wchar_t* url) {
+    ComRef<IShellWindows> windows;
     // A local server only: an in-process one would run the browser from here.
     if (FAILED(CoCreateInstance(CLSID_ShellWindows, nullptr, CLSCTX_LOCAL_SERVER,
-                                IID_PPV_ARGS(&rawWindows))))
+                                IID_PPV_ARGS(windows.put()))))
         return false;
-    ComRef<IShellWindows> windows(rawWindows);
-
     VARIANT desktopLocation;
     VariantInit(&desktopLocation);
     long desktopWindow = 0;
-    IDispatch* rawDesktop = nullptr;
-    if (windows.get()->FindWindowSW(&desktopLocation, &desktopLocation, SWC_DESKTOP, &desktopWindow,
-                                    SWFO_NEEDDISPATCH, &rawDesktop) != S_OK)
+    ComRef<IDispatch> desktop;
+    if (windows->FindWindowSW(&desktopLocation, &desktopLocation, SWC_DESKTOP, &desktopWindow,
+                              SWFO_NEEDDISPATCH, desktop.put()) != S_OK)
         return false;
-    ComRef<IDispatch> desktop(rawDesktop);
-
     auto services = Query<IServiceProvider>(desktop.get());
-    IShellBrowser* rawBrowser = nullptr;
+    ComRef<IShellBrowser> browser;
+    ComRef<IShellView> view;
+    ComRef<IDispatch> background;
     if (!services ||
-        FAILED(services.get()->QueryService(SID_STopLevelBrowser, IID_PPV_ARGS(&rawBrowser))))
+        FAILED(services->QueryService(SID_STopLevelBrowser, IID_PPV_ARGS(browser.put()))) ||
+        FAILED(browser->QueryActiveShellView(view.put())) ||
+        FAILED(view->GetItemObject(SVGIO_BACKGROUND, IID_PPV_ARGS(background.put()))))
         return false;
-    ComRef<IShellBrowser> browser(rawBrowser);
-    IShellView* rawView = nullptr;
-    if (FAILED(browser.get()->QueryActiveShellView(&rawView)))
-        return false;
-    ComRef<IShellView> view(rawView);
-    IDispatch* rawBackground = nullptr;
-    if (FAILED(view.get()->GetItemObject(SVGIO_BACKGROUND, IID_PPV_ARGS(&rawBackground))))
-        return false;
-    ComRef<IDispatch> background(rawBackground);
     auto folderView = Query<IShellFolderViewDual>(background.get());
-    IDispatch* rawApplication = nullptr;
-    if (!folderView || FAILED(folderView.get()->get_Application(&rawApplication)))
+    ComRef<IDispatch> application;
+    if (!folderView || FAILED(folderView->get_Application(application.put())))
         return false;
-    ComRef<IDispatch> application(rawApplication);
     auto shell = Query<IShellDispatch2>(application.get());
-    if (!shell)
-        return false;
-
     Bstr file(SysAllocString(url));
     Bstr verb(SysAllocString(L"open"));
-    if (!file || !verb)
+    if (!shell || !file || !verb)
         return false;
     VARIANT none;
     VariantInit(&none);
@@ -85,7 +72,24 @@ bool OpenThroughDesktopShell(const wchar_t* url) {
     VariantInit(&show);
     show.vt = VT_I4;
     show.lVal = SW_SHOWNORMAL;
-    return SUCCEEDED(shell.get()->ShellExecute(file.get(), none, none, operation, show));
+    return SUCCEEDED(shell->ShellExecute(file.get(), none, none, operation, show));
+}
+
+// Started from us, the browser would run elevated as we do (with
+// over-the-shoulder elevation, as the administrator), and the https handler
+// would be looked up in classes the user's programs can register: only the
+// desktop shell is asked. COM lives on this thread only for that question,
+// so the worker holds no apartment while it waits for the setup program.
+bool OpenThroughDesktopShell(const wchar_t* url) {
+#ifdef VELMOR_TEST_HOOKS
+    if (!TestSetting(L"VELMOR_TEST_NO_DESKTOP_SHELL").empty())
+        return false;
+#endif
+    if (FAILED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE)))
+        return false;
+    const bool opened = AskDesktopShell(url);
+    CoUninitialize();
+    return opened;
 }
 
 } // namespace
@@ -93,6 +97,9 @@ bool OpenThroughDesktopShell(const wchar_t* url) {
 void ShowFailureAndOfferSupport(HWND window, const wchar_t* text) {
     if (MessageBoxW(window, text, kPromptCaption, MB_OKCANCEL | MB_ICONERROR) != IDOK)
         return;
-    if (!OpenThroughDesktopShell(kSupportUrl))
-        ShellExecuteW(nullptr, L"open", kSupportUrl, nullptr, nullptr, SW_SHOWNORMAL);
+    if (OpenThroughDesktopShell(kSupportUrl))
+        return;
+    // No desktop shell to ask: the user opens the page.
+    const std::wstring address = std::wstring(kSupportAddressText) + L"\n" + kSupportUrl;
+    MessageBoxW(window, address.c_str(), kPromptCaption, MB_OK | MB_ICONINFORMATION);
 }

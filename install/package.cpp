@@ -15,9 +15,11 @@ std::string PackageUrl(const std::string& host, const std::string& path) {
 }
 
 std::wstring LaunchPathFor(const std::wstring& savedPath) {
-    static const std::wstring suffix = L".exe";
-    const bool hasSuffix =
-        savedPath.size() >= suffix.size() &&
-        savedPath.compare(savedPath.size() - suffix.size(), suffix.size(), suffix) == 0;
+    // Constant data, not a static object: the worker may still run while the
+    // process ends and static destructors run.
+    constexpr wchar_t suffix[] = L".exe";
+    constexpr std::size_t length = sizeof suffix / sizeof suffix[0] - 1;
+    const bool hasSuffix = savedPath.size() >= length &&
+                           savedPath.compare(savedPath.size() - length, length, suffix) == 0;
     return hasSuffix ? savedPath : savedPath + suffix;
 }

@@ -1,11 +1,11 @@
 #include "install/worker.h"
 
-#include <objbase.h>
-
 #include <string>
 #include <vector>
 
 #include "app/progress_display.h"
+#include "base/file_by_handle.h"
+#include "base/test_hooks.h"
 #include "base/unique_handle.h"
 #include "base/widen.h"
 #include "install/endpoints.h"
@@ -27,29 +27,6 @@ const char* ChoosePackageForThisMachine() {
     return ChoosePackagePath(atLeast61, atLeast62, runtimePresent);
 }
 
-// The failure prompt opens the support page through the desktop shell's COM
-// objects; this thread's apartment lives as long as the worker.
-struct ComApartment {
-    const bool initialised =
-        SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE));
-    ~ComApartment() {
-        if (initialised)
-            CoUninitialize();
-    }
-};
-
-#ifdef VELMOR_TEST_HOOKS
-// Test builds only: a pause between closing the download and checking it, so
-// that a test can change the file in that gap at will.
-void PauseBeforeCheckForTests() {
-    wchar_t milliseconds[16] = {};
-    const DWORD length =
-        GetEnvironmentVariableW(L"VELMOR_TEST_PAUSE_BEFORE_CHECK_MS", milliseconds, 16);
-    if (length > 0 && length < 16)
-        Sleep(static_cast<DWORD>(_wtoi(milliseconds)));
-}
-#endif
-
 // Opens the downloaded file so that, while the handle is held, nobody can
 // write, rename or delete it (an open for writing fails, too, while anybody
 // else still writes it), and returns it only when it holds exactly the bytes
@@ -63,41 +40,42 @@ UniqueFileHandle OpenIfAsDownloaded(const std::wstring& path, const Sha256Digest
     return file;
 }
 
-// Starts the setup program with no arguments, in our own directory and
-// environment; null when Windows cannot start it. Where Windows knows the
-// mitigation (Windows 10 1607 on), the program loads system DLLs from System32
-// before any planted beside it in the download folder; elsewhere it starts as
-// it always did.
+// One start of the setup program: no arguments, our own environment and
+// current directory; with the attribute list when there is one.
+bool Launch(const std::wstring& program, LPPROC_THREAD_ATTRIBUTE_LIST attributes,
+            PROCESS_INFORMATION& process) {
+    STARTUPINFOEXW startup{};
+    startup.StartupInfo.cb = attributes ? sizeof startup : sizeof startup.StartupInfo;
+    startup.lpAttributeList = attributes;
+    return CreateProcessW(program.c_str(), nullptr, nullptr, nullptr, FALSE,
+                          attributes ? EXTENDED_STARTUPINFO_PRESENT : 0, nullptr, nullptr,
+                          &startup.StartupInfo, &process) != FALSE;
+}
+
+// Starts the setup program; null when Windows cannot start it. Where Windows
+// knows the mitigation (Windows 10 1607 on), the program loads system DLLs
+// from System32 before any planted beside it in the download folder; a
+// Windows that rejects the attribute starts it as it always did.
 UniqueHandle StartSetup(const std::wstring& program) {
-    PROCESS_INFORMATION process{};
     SIZE_T size = 0;
     InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
     std::vector<unsigned char> storage(size);
     auto* attributes = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage.data());
+    // Windows reads the policy through the list until the list is deleted
+    // below: the list's storage and the policy both live in this scope.
     DWORD64 policy = kPreferSystem32Images;
-    bool started = false;
-    bool unsupported = true;
-    if (size > 0 && InitializeProcThreadAttributeList(attributes, 1, 0, &size)) {
-        if (UpdateProcThreadAttribute(attributes, 0, PROC_THREAD_ATTRIBUTE_MITIGATION_POLICY,
-                                      &policy, sizeof policy, nullptr, nullptr)) {
-            STARTUPINFOEXW startup{};
-            startup.StartupInfo.cb = sizeof startup;
-            startup.lpAttributeList = attributes;
-            started = CreateProcessW(program.c_str(), nullptr, nullptr, nullptr, FALSE,
-                                     EXTENDED_STARTUPINFO_PRESENT, nullptr, nullptr,
-                                     &startup.StartupInfo, &process);
-            const DWORD error = GetLastError();
-            unsupported =
-                !started && (error == ERROR_INVALID_PARAMETER || error == ERROR_NOT_SUPPORTED);
-        }
+    const bool listed = size > 0 && InitializeProcThreadAttributeList(attributes, 1, 0, &size);
+    const bool withPolicy =
+        listed && UpdateProcThreadAttribute(attributes, 0, PROC_THREAD_ATTRIBUTE_MITIGATION_POLICY,
+                                            &policy, sizeof policy, nullptr, nullptr);
+    PROCESS_INFORMATION process{};
+    bool started = Launch(program, withPolicy ? attributes : nullptr, process);
+    const DWORD error = GetLastError();
+    if (!started && withPolicy &&
+        (error == ERROR_INVALID_PARAMETER || error == ERROR_NOT_SUPPORTED))
+        started = Launch(program, nullptr, process);
+    if (listed)
         DeleteProcThreadAttributeList(attributes);
-    }
-    if (!started && unsupported) {
-        STARTUPINFOW startup{};
-        startup.cb = sizeof startup;
-        started = CreateProcessW(program.c_str(), nullptr, nullptr, nullptr, FALSE, 0, nullptr,
-                                 nullptr, &startup, &process);
-    }
     if (!started)
         return UniqueHandle();
     CloseHandle(process.hThread);
@@ -107,7 +85,6 @@ UniqueHandle StartSetup(const std::wstring& program) {
 } // namespace
 
 void InstallWorker(HWND window) {
-    const ComApartment com;
     const std::string url = PackageUrl(kDownloadHost, ChoosePackageForThisMachine());
     const std::string savePath = kSaveFileName;
     std::string error;
@@ -124,22 +101,29 @@ void InstallWorker(HWND window) {
         MoveFileW(savedAs.c_str(), launchPath.c_str());
 
 #ifdef VELMOR_TEST_HOOKS
-    PauseBeforeCheckForTests();
+    PauseForTests(L"VELMOR_TEST_PAUSE_BEFORE_CHECK_MS");
 #endif
     // Between closing the download and starting it, the file lies in a
     // folder that unelevated programs can write: it runs only if it still
     // holds what was downloaded, and it is held until Windows has opened it.
+    // Windows is given the path of the very file that was hashed, as the
+    // handle knows it, not a name that a link could lead elsewhere.
     UniqueFileHandle held = OpenIfAsDownloaded(launchPath, downloaded);
-    if (!held) {
+    const std::wstring program = held ? FinalPathOf(held.get()) : std::wstring();
+    if (program.empty()) {
+        held.reset();
         DeleteFileW(launchPath.c_str());
         ShowFailureAndOfferSupport(window, kDownloadFailureText);
         return;
     }
 
     ShowWindow(window, SW_HIDE);
-    UniqueHandle setup = StartSetup(launchPath);
+    UniqueHandle setup = StartSetup(program);
     held.reset();
     if (setup) {
+        // No COM apartment on this thread while it waits (the prompt makes
+        // one only for as long as it asks the desktop shell), so a setup
+        // program that broadcasts a message never waits on us.
         WaitForSingleObject(setup.get(), INFINITE);
         setup.reset();
         DeleteFileW(launchPath.c_str());

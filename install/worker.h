@@ -8,10 +8,16 @@ inline constexpr char kSaveFileName[] = "velmor-ofd-setup.exe";
 inline constexpr wchar_t kPromptCaption[] = L"系统提示";
 inline constexpr wchar_t kDownloadFailureText[] = L"下载失败，请检查网络连接或联系客服。";
 inline constexpr wchar_t kLaunchFailureText[] = L"安装程序启动失败，请检查安装包或联系客服。";
+// Shown, followed by a line break and the support page's address, when the
+// desktop shell cannot open the page for the user.
+inline constexpr wchar_t kSupportAddressText[] = L"请在浏览器中打开以下网址联系客服：";
 
 // The body of the worker thread; `window` is the installer's main window.
 void InstallWorker(HWND window);
 
-// The failure box owned by `window` (OK and Cancel, error icon); OK opens the
-// customer-support page in the default browser. Blocks until answered.
+// The failure box owned by `window` (OK and Cancel, error icon); OK has the
+// desktop shell open the customer-support page in the user's browser, or,
+// where no desktop shell answers, shows the page's address for the user to
+// open. Nothing is ever started from this elevated process. Blocks until
+// answered.
 void ShowFailureAndOfferSupport(HWND window, const wchar_t* text);

@@ -9,6 +9,7 @@
 #include <string>
 #include <utility>
 
+#include "base/file_by_handle.h"
 #include "base/unique_handle.h"
 #include "base/widen.h"
 #include "net/url.h"
@@ -53,13 +54,6 @@ bool ReadLocation(HINTERNET request, std::string& target) {
     return true;
 }
 
-// Throws away the file behind `file` when it is closed: exactly the file we
-// created, whatever has happened to its name meanwhile.
-void DeleteWhenClosed(HANDLE file) {
-    FILE_DISPOSITION_INFO disposition{TRUE};
-    SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition);
-}
-
 // Streams the body of a 200 response into savePath. Anything short of the
 // whole body written and closed is a failure, and the partial file is removed:
 // the caller would otherwise run a truncated program.
@@ -67,7 +61,9 @@ void DeleteWhenClosed(HANDLE file) {
 // The file is a Win32 handle because the C++ streams cannot say who else may
 // open it. It is new (CREATE_NEW, after whatever had the name is removed, so a
 // planted link is dropped, never written through), and while it is written
-// nobody else may write, rename or delete it: the caller runs it elevated.
+// nobody else may write, rename or delete it: the caller runs it elevated. It
+// is marked for removal from its creation until it is complete, so a process
+// that ends mid-download (the window closed, or killed) leaves no file.
 Outcome SaveBody(HINTERNET request, const std::string& savePath, std::string& error,
                  const ProgressCallback& progress, Sha256* hash, Sha256Digest* digest) {
     // Read as text: WinHTTP's numeric query has 32 bits, and a body of 4 GiB
@@ -86,6 +82,11 @@ Outcome SaveBody(HINTERNET request, const std::string& savePath, std::string& er
                                       nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file)
         return Fail(error, "failed to create save file");
+    if (!DeleteWhenClosed(file.get(), true)) {
+        file.reset();
+        DeleteFileW(path.c_str());
+        return Fail(error, "failed to create save file");
+    }
 
     std::array<char, kBlockSize> block;
     std::uint64_t downloaded = 0;
@@ -113,10 +114,10 @@ Outcome SaveBody(HINTERNET request, const std::string& savePath, std::string& er
         problem = "download incomplete";
     if (!problem && digest && !Sha256Finish(*hash, *digest))
         problem = "failed to hash save file";
-    if (problem) {
-        DeleteWhenClosed(file.get());
-        return Fail(error, problem);
-    }
+    if (!problem && !DeleteWhenClosed(file.get(), false))
+        problem = "failed to write save file";
+    if (problem)
+        return Fail(error, problem); // closing the marked file removes it
     if (!CloseHandle(file.release())) {
         DeleteFileW(path.c_str());
         return Fail(error, "failed to write save file");

@@ -8,9 +8,11 @@
 #include "net/sha256.h"
 
 // Fetches url (an absolute "https://" URL) into savePath, following at most
-// two redirects, accepting status 200 only. On failure returns false, puts a
-// short English message into error and leaves no partial save file behind; a
-// file already under savePath is touched only once a 200 response arrived.
+// two redirects (a relative Location resolved against the URL that sent it),
+// accepting status 200 only. On failure returns false, puts a short English
+// message into error and leaves no partial save file behind, nor does a
+// process that ends mid-download; a file already under savePath is touched
+// only once a 200 response arrived.
 // progress, when it holds a target, is called after each written block.
 // The save file is always created anew (what had its name is removed first,
 // a link without its target) and nobody else can write, rename or delete it

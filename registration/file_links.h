@@ -1,6 +1,9 @@
 #pragma once
-// Where the elevated installer writes, a name may be a link that an
-// unelevated program planted: these look at the name itself.
+// Where the elevated installer writes, unelevated programs can change the
+// names: a folder or a file may be, or may become, a link that an attacker
+// planted. So the installer works through handles: it holds the folder, so
+// that it cannot be replaced, and checks what each file handle really opened
+// before it acts through it.
 
 #include <windows.h>
 
@@ -8,9 +11,26 @@
 
 #include "base/unique_handle.h"
 
-// Opens the name itself, never what a link leads to, for reading its
-// attributes only, shared as `sharing` says, and fills `info`; the reparse
-// point bit is set for any kind of link. An invalid handle on failure, with
-// the error in GetLastError.
-UniqueFileHandle OpenNameItself(const std::wstring& path, DWORD sharing,
-                                BY_HANDLE_FILE_INFORMATION& info);
+// A folder held open with list access and without delete sharing: while it
+// is held, Windows lets nobody rename or delete it (nor rename a folder above
+// it), so no link can take its place.
+struct HeldFolder {
+    UniqueFileHandle handle;
+    std::wstring path; // as the handle knows it, every link resolved
+};
+
+// Holds the folder `path` itself, never what a link leads to. False for a
+// link or any other reparse point, for a file, or when it cannot be opened.
+bool HoldFolder(const std::wstring& path, HeldFolder& folder);
+
+// Opens the file `name` (a bare file name) in the held folder, itself and
+// never what a link leads to, with CreateFileW's `access`, `sharing` and
+// `disposition`, and fills `info`. The handle is refused (closed, and a file
+// this call created removed when `access` has DELETE) unless it is a plain
+// file with one name whose final path lies directly in the folder: a link or
+// other reparse point, a folder, a file with another name too (a hard link)
+// or a file elsewhere is never acted on. An invalid handle on failure, with
+// GetLastError's ERROR_FILE_NOT_FOUND when there is no such file and
+// ERROR_ACCESS_DENIED when the handle was refused.
+UniqueFileHandle OpenInFolder(const HeldFolder& folder, const std::wstring& name, DWORD access,
+                              DWORD sharing, DWORD disposition, BY_HANDLE_FILE_INFORMATION& info);

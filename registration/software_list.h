@@ -41,19 +41,9 @@ std::string FormatSoftwareList(const SoftwareList& list);
 // A list no installer should read or write: larger than this, it is not ours.
 inline constexpr unsigned long long kMaxListBytes = 1024 * 1024;
 
-// True when the name exists but is not a plain list of ours: a symbolic link,
-// junction or other reparse point, a folder, a file with more than one name
-// (a hard link), one larger than kMaxListBytes, or one that cannot be looked
-// at. Writing through such a name would change a file somewhere else.
-bool IsListFileUntouchable(const std::wstring& path);
-
-// Reads the file in text mode; a file that cannot be opened gives an empty list.
+// The list at `path`, read and written as registration/software_list_file.h
+// says, in the folder that holds it (held while the call works). Reading gives
+// an empty list for a file that cannot be read or is not plainly ours;
+// writing leaves such a file, or a missing folder, alone.
 SoftwareList ReadSoftwareList(const std::wstring& path);
-
-// Replaces the file's content with the written form of the list. The new
-// content goes to "<path>.tmp" beside it, which replaces the file only once it
-// is completely written; on any failure the file keeps its old content and the
-// temporary file is removed. A read-only, hidden or system list is left as it
-// is; one that another program holds open is written in place. A list that has become
-// untouchable (see above) is not replaced. Reports nothing.
 void WriteSoftwareList(const std::wstring& path, const SoftwareList& list);

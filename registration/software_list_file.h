@@ -1,0 +1,25 @@
+#pragma once
+// The software list on disk, read and written through handles in a held
+// folder (registration/file_links.h). The text goes through the C runtime's
+// text mode, whose line-end translation is part of the list's format.
+
+#include <string>
+
+#include "registration/file_links.h"
+#include "registration/software_list.h"
+
+// Reads the list `name` in the held folder into `list`. True with an empty
+// list when there is no such file; false, and nothing must be written, for a
+// list that is not plainly ours (see OpenInFolder) or cannot be read, and for
+// one larger than kMaxListBytes, however it grows while it is read.
+bool ReadSoftwareListIn(const HeldFolder& folder, const std::wstring& name, SoftwareList& list);
+
+// Replaces the list `name` in the held folder with the written form of
+// `list`: written to "<name>.tmp" beside it, which replaces it by a rename
+// through its handle only once it is complete; on any failure the list keeps
+// its old content and the temporary file is removed. A list that another
+// program holds open cannot be replaced and is written in place instead,
+// through a handle that passed the same checks. A read-only, hidden or system
+// list, and one that is not plainly ours, is left as it is. Reports nothing.
+void WriteSoftwareListIn(const HeldFolder& folder, const std::wstring& name,
+                         const SoftwareList& list);
