@@ -1,9 +1,17 @@
-// attacker TARGET PROGRAM LOG
-// Plays an unelevated program of the same user that wants the elevated
-// installer to run PROGRAM: it waits for TARGET to appear and to be at least
-// as long as PROGRAM, then tries, every few milliseconds, to open TARGET for
-// writing (sharing everything) and write PROGRAM's bytes over its start.
-// Appends "written" to LOG when that worked. Gives up after 60 s.
+// Plays an unelevated program of the same user that attacks what the
+// elevated installer writes and runs:
+//   attacker write TARGET PROGRAM LOG
+//       wants the installer to run PROGRAM: waits for TARGET to appear and to
+//       be at least as long as PROGRAM, then tries, every few milliseconds, to
+//       open TARGET for writing (sharing everything) and write PROGRAM's
+//       bytes over its start. Appends "written" to LOG when that worked.
+//       Gives up after 60 s.
+//   attacker rename FROM TO
+//       renames FROM (a file or a folder) to TO once; exit code 0 when it did.
+//   attacker hold PATH SECONDS MARKER
+//       holds PATH open for reading as a reader with fopen(PATH, "r") does
+//       (read and write sharing, no delete sharing), for SECONDS; creates
+//       MARKER once it holds it.
 
 #include <windows.h>
 
@@ -44,18 +52,14 @@ bool WriteOver(const wchar_t* target, const std::vector<char>& program) {
     return done;
 }
 
-} // namespace
-
-int wmain(int argc, wchar_t** argv) {
-    if (argc != 4)
-        return 2;
-    const std::vector<char> program = ReadWhole(argv[2]);
+int WriteOverWhenItCan(const wchar_t* target, const wchar_t* programPath, const wchar_t* logPath) {
+    const std::vector<char> program = ReadWhole(programPath);
     if (program.empty())
         return 2;
     const ULONGLONG end = GetTickCount64() + 60000;
     while (GetTickCount64() < end) {
-        if (WriteOver(argv[1], program)) {
-            HANDLE log = CreateFileW(argv[3], FILE_APPEND_DATA, FILE_SHARE_READ, nullptr,
+        if (WriteOver(target, program)) {
+            HANDLE log = CreateFileW(logPath, FILE_APPEND_DATA, FILE_SHARE_READ, nullptr,
                                      OPEN_ALWAYS, 0, nullptr);
             DWORD written = 0;
             WriteFile(log, "written\n", 8, &written, nullptr);
@@ -65,4 +69,28 @@ int wmain(int argc, wchar_t** argv) {
         Sleep(2);
     }
     return 1;
+}
+
+int Hold(const wchar_t* path, const wchar_t* seconds, const wchar_t* marker) {
+    HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return 1;
+    CloseHandle(CreateFileW(marker, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    Sleep(static_cast<DWORD>(_wtoi(seconds)) * 1000);
+    CloseHandle(file);
+    return 0;
+}
+
+} // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    const std::wstring verb = argc > 1 ? argv[1] : L"";
+    if (verb == L"write" && argc == 5)
+        return WriteOverWhenItCan(argv[2], argv[3], argv[4]);
+    if (verb == L"rename" && argc == 4)
+        return MoveFileW(argv[2], argv[3]) ? 0 : 1;
+    if (verb == L"hold" && argc == 5)
+        return Hold(argv[2], argv[3], argv[4]);
+    return 2;
 }

@@ -113,13 +113,21 @@ def package_server(packages=None, **add_file_options):
 class Run:
     """One installer run in a fresh current directory of its own."""
 
-    def __init__(self, prefix, setup_seconds=0, trace=None, directory=None, env=None):
+    def __init__(self, prefix, setup_seconds=0, trace=None, directory=None, env=None,
+                 channels="trace+file,trace+path", hold_at=None):
+        """trace: a file for Wine's debug output of the given channels.
+        hold_at: a point where the test installer waits (see wait_held)."""
         self.prefix = prefix
         self.directory = directory or tempfile.mkdtemp(prefix="cwd-", dir=prefix.folder)
         self.setup_log = os.path.join(prefix.folder, os.path.basename(self.directory) + ".log")
         self.trace = trace
+        self.channels = channels
         self.setup_seconds = setup_seconds
-        self.env = env or {}
+        self.env = dict(env or {})
+        self.marker = self.setup_log + ".held"
+        if hold_at:
+            self.env.update({"VELMOR_TEST_HOLD_AT": hold_at,
+                             "VELMOR_TEST_HOLD_FILE": windows_path(self.marker)})
 
     def start(self):
         env = {"VELMOR_SETUP_LOG": windows_path(self.setup_log),
@@ -128,7 +136,7 @@ class Run:
             self.process = vt.start(INSTALLER, cwd=self.directory, prefix=self.prefix.path,
                                     env=env)
             return self
-        env["WINEDEBUG"] = "-all,trace+file,trace+path"
+        env["WINEDEBUG"] = "-all," + self.channels
         with open(self.trace, "wb") as trace:
             self.process = vt.start(INSTALLER, cwd=self.directory, prefix=self.prefix.path,
                                     env=env, stderr=trace)
@@ -139,6 +147,19 @@ class Run:
 
     def __exit__(self, *exc):
         vt.stop(self.process)
+
+    def wait_held(self, timeout=30):
+        """True once the installer waits at its hold point."""
+        deadline = time.monotonic() + timeout
+        while not os.path.exists(self.marker):
+            if time.monotonic() > deadline or self.process.poll() is not None:
+                return False
+            time.sleep(0.02)
+        return True
+
+    def release(self):
+        """Lets the installer go on from its hold point."""
+        os.remove(self.marker)
 
     def saved(self):
         return os.path.join(self.directory, SAVE_NAME)

@@ -252,6 +252,41 @@ class RoadsTest(InPrefix):
         self.assertTrue(os.path.isdir(run.saved()))
         self.assertEqual(run.setup_records(), [])
 
+    def test_without_a_desktop_shell_the_address_is_shown_and_nothing_started(self):
+        trace = os.path.join(self.prefix.folder, "exec-%d.txt" % time.monotonic_ns())
+        address = e2e.facts.SUPPORT_ADDRESS + "\\n" + SUPPORT_URL
+        with e2e.package_server({}), e2e.Run(self.prefix, env={"VELMOR_TEST_NO_DESKTOP_SHELL": "1"},
+                                             trace=trace, channels="trace+exec") as run:
+            self.assertIsNotNone(run.wait_box(e2e.DOWNLOAD_FAILED, click="ok"))
+            box = run.wait_box(address, click="none")
+            self.assertIsNotNone(box, "no box with the support page's address")
+            self.assertEqual(box["owner_class"], e2e.facts.WINDOW_CLASS)
+            self.assertEqual(box["has_icon"], "1")
+            self.assertEqual(box["button"], "1")  # OK alone
+            self.assertIsNotNone(run.wait_box(address, click="ok"))
+            time.sleep(1.5)
+            self.assertEqual(self.prefix.opened_urls(), [])
+            self.assertIsNotNone(run.wait_window(timeout_ms=2000), "the window did not stay")
+            self.assertTrue(run.click_close())
+            self.assertEqual(e2e.vt.wait_exit(run.process, timeout=None), 0)
+        with open(trace, encoding="utf-8", errors="replace") as f:
+            self.assertNotIn("ShellExecute", f.read(), "the installer started something")
+
+    def test_closing_mid_download_leaves_no_file(self):
+        with e2e.package_server({"ebwebview": self.padded_setup(3)}, rate=256 * 1024), \
+                e2e.Run(self.prefix) as run:
+            self.assertIsNotNone(run.wait_window())
+            while not os.path.exists(run.saved()):  # the case's deadline ends a hang
+                time.sleep(0.05)
+            time.sleep(0.5)
+            self.assertTrue(run.click_close())
+            self.assertEqual(e2e.vt.wait_exit(run.process, timeout=None), 0)
+        deadline = time.monotonic() + 5
+        while os.path.exists(run.saved()) and time.monotonic() < deadline:
+            time.sleep(0.05)
+        self.assertFalse(os.path.exists(run.saved()), "a partial download was left")
+        self.assertEqual(run.setup_records(), [])
+
     def test_a_package_that_is_not_a_program_is_a_launch_failure(self):
         package = b"This is a text file, not a program.\r\n" * 100
         with e2e.package_server({"ebwebview": package}), e2e.Run(self.prefix) as run:
@@ -282,7 +317,7 @@ class AttackTest(InPrefix):
         """Starts a program that writes the "release" test setup over the
         download whenever it can; returns its process and log."""
         log = run.setup_log + ".attack"
-        process = e2e.vt.start(e2e.ATTACKER, e2e.windows_path(run.saved()),
+        process = e2e.vt.start(e2e.ATTACKER, "write", e2e.windows_path(run.saved()),
                                e2e.windows_path(e2e.FAKE_SETUP["release"]),
                                e2e.windows_path(log), prefix=self.prefix.path)
         return process, log
@@ -394,6 +429,71 @@ class AttackTest(InPrefix):
 
         self.registration_left_alone(plant, untouched)
 
+    def velmor_renamed_for_a_link(self):
+        """While the installer holds .velmor, a second program renames it away
+        and a link to a folder in system32 takes its name."""
+        target = self.prefix.drive_c("windows/system32/velmor-held-target")
+        os.makedirs(target)
+        velmor = self.prefix.profile(".velmor")
+        with e2e.Run(self.prefix, hold_at="folder-held") as run:
+            self.assertTrue(run.wait_held(), "the registration did not reach its hold")
+            code, _ = e2e.vt.run(e2e.ATTACKER, "rename", e2e.windows_path(velmor),
+                                 e2e.windows_path(velmor + "-away"), prefix=self.prefix.path)
+            if code == 0:
+                os.symlink(target, velmor)
+            run.release()
+            self.assertIsNotNone(run.wait_window(timeout_ms=30000), "no installer window")
+        self.assertEqual(os.listdir(target), [], "written into the link's target")
+        self.assertNotEqual(code, 0, "the held folder was renamed away")
+        with open(os.path.join(velmor, "config.toml"), "rb") as f:
+            self.assertIn(b'product_id = "2"', f.read())
+
+    def list_held_open_then_swapped_for_a_hard_link(self):
+        """A reader holds config.toml open, so the list is written in place;
+        just before that its name becomes a hard link to a system32 file."""
+        victim = self.prefix.drive_c("windows/system32/velmor-victim.toml")
+        listed = self.prefix.profile(".velmor/config.toml")
+        os.makedirs(os.path.dirname(listed))
+        with open(victim, "wb") as f:
+            f.write(b'[[software]]\nproduct_id = "9"\n')
+        with open(listed, "wb") as f:
+            f.write(b'[[software]]\nproduct_id = "5"\n')
+        holding = listed + ".reader"
+        reader = e2e.vt.start(e2e.ATTACKER, "hold", e2e.windows_path(listed), "60",
+                              e2e.windows_path(holding), prefix=self.prefix.path)
+        try:
+            while not os.path.exists(holding):  # the case's deadline ends a hang
+                time.sleep(0.05)
+            with e2e.Run(self.prefix, hold_at="before-in-place") as run:
+                self.assertTrue(run.wait_held(), "the list was not about to be written in place")
+                os.remove(listed)
+                os.link(victim, listed)
+                run.release()
+                self.assertIsNotNone(run.wait_window(timeout_ms=30000), "no installer window")
+        finally:
+            e2e.vt.stop(reader)
+            os.remove(holding)
+        with open(victim, "rb") as f:
+            self.assertEqual(f.read(), b'[[software]]\nproduct_id = "9"\n', "written through the link")
+        self.assertTrue(os.path.samefile(victim, listed), "the link was replaced")
+
+    def list_grown_after_its_size_was_read(self):
+        listed = self.prefix.profile(".velmor/config.toml")
+        os.makedirs(os.path.dirname(listed))
+        with open(listed, "wb") as f:
+            f.write(b'[[software]]\nproduct_id = "5"\n')
+        with e2e.Run(self.prefix, hold_at="before-read") as run:
+            self.assertTrue(run.wait_held(), "the registration did not reach the read")
+            with open(listed, "r+b") as f:
+                f.truncate(2 << 30)  # sparse: no disk is used
+            grown = os.stat(listed)
+            run.release()
+            self.assertIsNotNone(run.wait_window(timeout_ms=30000), "no installer window")
+            self.assertIsNone(run.process.poll(), "the installer ended")
+        after = os.stat(listed)
+        self.assertEqual((after.st_ino, after.st_size, after.st_mtime_ns),
+                         (grown.st_ino, grown.st_size, grown.st_mtime_ns))
+
     def test_attacks_by_an_unelevated_program(self):
         cases = [
             ("overwrite during the download", self.overwrite_during_the_download),
@@ -403,14 +503,19 @@ class AttackTest(InPrefix):
             (".velmor is a link to another folder", self.profile_folder_link),
             ("config.toml is a link to another file", self.list_file_link),
             ("a 2 GiB config.toml", self.huge_list),
+            (".velmor renamed away for a link while held", self.velmor_renamed_for_a_link),
+            ("config.toml held open, then swapped for a hard link",
+             self.list_held_open_then_swapped_for_a_hard_link),
+            ("config.toml grown past 1 MiB after its size was read",
+             self.list_grown_after_its_size_was_read),
         ]
         for name, case in cases:
             with self.case(name):
                 self.prefix.reset()
-                velmor = self.prefix.profile(".velmor")
-                if os.path.islink(velmor):
-                    os.remove(velmor)
-                shutil.rmtree(velmor, ignore_errors=True)
+                for velmor in (self.prefix.profile(".velmor"), self.prefix.profile(".velmor-away")):
+                    if os.path.islink(velmor):
+                        os.remove(velmor)
+                    shutil.rmtree(velmor, ignore_errors=True)
                 case()
 
 

@@ -29,6 +29,7 @@ SAVE_NAME = _k["kSaveFileName"]
 CAPTION = _k["kPromptCaption"]
 DOWNLOAD_FAILED = _k["kDownloadFailureText"]
 LAUNCH_FAILED = _k["kLaunchFailureText"]
+SUPPORT_ADDRESS = _k["kSupportAddressText"]
 WINDOW_CLASS = _k["kWindowClassName"]
 WINDOW_TITLE = _k["kWindowTitle"]
 WINDOW_SIZE = (_k["kWindowWidth"], _k["kWindowHeight"])

@@ -10,8 +10,9 @@
 //   wintool lbuttonup CLASS X Y
 //       Posts a left-button release at client coordinates (X, Y).
 //   wintool box [--caption TEXT] [--text TEXT] [--click ok|cancel|none] [--timeout MS]
-//       Waits for a visible dialog box with that caption and text, prints it
-//       and clicks the button (BM_CLICK). Default: any box, click none.
+//       Waits for a visible dialog box with that caption and text (a line
+//       break in it written as "\n"), prints it and clicks the button
+//       (BM_CLICK). Default: any box, click none.
 //   wintool sample CLASS CHILD_ID MESSAGE [--timeout MS] [--interval MS]
 //       Every interval (default 50 ms) sends MESSAGE (wParam and lParam 0) to
 //       the child CHILD_ID of the visible window of CLASS and prints the answer
@@ -41,8 +42,17 @@ std::string Utf8(const std::wstring& text) {
     return out;
 }
 
+// A line break in a text is written as the two characters "\n", so that
+// each value stays on its line; --text takes it in that form too.
+std::wstring OneLine(const std::wstring& text) {
+    std::wstring line;
+    for (wchar_t unit : text)
+        line += unit == L'\n' ? std::wstring(L"\\n") : std::wstring(1, unit);
+    return line;
+}
+
 void Print(const char* key, const std::wstring& value) {
-    std::printf("%s=%s\n", key, Utf8(value).c_str());
+    std::printf("%s=%s\n", key, Utf8(OneLine(value)).c_str());
 }
 void Print(const char* key, long long value) {
     std::printf("%s=%lld\n", key, value);
@@ -155,7 +165,7 @@ BOOL CALLBACK CollectBox(HWND window, LPARAM lParam) {
     const Options& options = *query->options;
     if (options.hasCaption && WindowText(window) != options.caption)
         return TRUE;
-    if (options.hasText && DialogText(window) != options.text)
+    if (options.hasText && OneLine(DialogText(window)) != options.text)
         return TRUE;
     query->found.push_back(window);
     return TRUE;
