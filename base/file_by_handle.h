@@ -12,9 +12,9 @@
 inline std::wstring FinalPathOf(HANDLE handle) {
     std::wstring path(MAX_PATH, L'\0');
     for (;;) {
-        const DWORD length = GetFinalPathNameByHandleW(handle, path.data(),
-                                                       static_cast<DWORD>(path.size()),
-                                                       FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+        const DWORD length =
+            GetFinalPathNameByHandleW(handle, path.data(), static_cast<DWORD>(path.size()),
+                                      FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
         if (length == 0)
             return std::wstring();
         if (length < path.size()) {

@@ -31,8 +31,8 @@ inline void HoldForTests(const wchar_t* point) {
     if (TestSetting(L"VELMOR_TEST_HOLD_AT") != point || marker.empty())
         return;
     CloseHandle(CreateFileW(marker.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
-    for (int waited = 0; waited < 6000 && GetFileAttributesW(marker.c_str()) != INVALID_FILE_ATTRIBUTES;
-         ++waited)
+    for (int waited = 0;
+         waited < 6000 && GetFileAttributesW(marker.c_str()) != INVALID_FILE_ATTRIBUTES; ++waited)
         Sleep(10);
 }
 

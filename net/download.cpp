@@ -193,9 +193,10 @@ bool ParseContentLength(const std::wstring& text, std::uint64_t& length) {
 
 bool DownloadFile(const std::string& url, const std::string& savePath, std::string& error,
                   ProgressCallback progress, Sha256Digest* bodyDigest) {
-    // Begun before WinHTTP is first used: Wine's WinHTTP brings in crypt32,
-    // which imports bcrypt, and Wine looks for a DLL that is not loaded yet
-    // beside the program too; loaded from System32 first, it is simply reused.
+    // Wine workaround: begun before WinHTTP is first used. Wine's WinHTTP
+    // brings in crypt32, which imports bcrypt, and Wine looks for a DLL that
+    // is not loaded yet beside the program too; loaded from System32 first,
+    // it is simply reused.
     Sha256 hash;
     if (bodyDigest)
         Sha256Begin(hash);

@@ -47,11 +47,10 @@ UniqueFileHandle OpenInFolder(const HeldFolder& folder, const std::wstring& name
                                       FILE_ATTRIBUTE_NORMAL | kOpenTheNameItself, nullptr));
     if (!file)
         return file;
-    const bool plain = GetFileInformationByHandle(file.get(), &info) &&
-                       !(info.dwFileAttributes &
-                         (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) &&
-                       info.nNumberOfLinks == 1 && !IsLinkByName(path) &&
-                       SamePath(FinalPathOf(file.get()), path);
+    const bool plain =
+        GetFileInformationByHandle(file.get(), &info) &&
+        !(info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) &&
+        info.nNumberOfLinks == 1 && !IsLinkByName(path) && SamePath(FinalPathOf(file.get()), path);
     if (plain)
         return file;
     if (disposition == CREATE_NEW && (access & DELETE))

@@ -53,9 +53,8 @@ bool WriteAndClose(UniqueFile file, const std::string& text) {
 // has that name: only the name is replaced, nothing is written through it.
 bool RenameOver(HANDLE file, const std::wstring& path) {
     // The file system's own form of the path, which it takes as it stands.
-    const std::wstring target = path.compare(0, 2, L"\\\\") == 0
-                                    ? L"\\??\\UNC\\" + path.substr(2)
-                                    : L"\\??\\" + path;
+    const std::wstring target =
+        path.compare(0, 2, L"\\\\") == 0 ? L"\\??\\UNC\\" + path.substr(2) : L"\\??\\" + path;
     const std::size_t nameBytes = target.size() * sizeof(wchar_t);
     std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFO) + nameBytes);
     auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
@@ -75,8 +74,8 @@ void WriteInPlace(const HeldFolder& folder, const std::wstring& name, const std:
     HoldForTests(L"before-in-place");
 #endif
     BY_HANDLE_FILE_INFORMATION info{};
-    const UniqueFileHandle file = OpenInFolder(folder, name, GENERIC_WRITE,
-                                               FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, info);
+    const UniqueFileHandle file = OpenInFolder(
+        folder, name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, info);
     if (!file || (info.dwFileAttributes & kKeepsItsContent) || !SetEndOfFile(file.get()))
         return;
     WriteAndClose(TextStreamOn(file.get(), true), text);
@@ -97,8 +96,8 @@ std::wstring NameOf(const std::wstring& path) {
 bool ReadSoftwareListIn(const HeldFolder& folder, const std::wstring& name, SoftwareList& list) {
     list.clear();
     BY_HANDLE_FILE_INFORMATION info{};
-    const UniqueFileHandle file = OpenInFolder(folder, name, GENERIC_READ,
-                                               FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, info);
+    const UniqueFileHandle file = OpenInFolder(
+        folder, name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, info);
     if (!file)
         return GetLastError() == ERROR_FILE_NOT_FOUND;
     const ULONGLONG size = (ULONGLONG{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
@@ -128,9 +127,9 @@ void WriteSoftwareListIn(const HeldFolder& folder, const std::wstring& name,
                          const SoftwareList& list) {
     {
         BY_HANDLE_FILE_INFORMATION info{};
-        const UniqueFileHandle current =
-            OpenInFolder(folder, name, FILE_READ_ATTRIBUTES,
-                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING, info);
+        const UniqueFileHandle current = OpenInFolder(
+            folder, name, FILE_READ_ATTRIBUTES,
+            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING, info);
         if (current ? (info.dwFileAttributes & kKeepsItsContent) != 0
                     : GetLastError() != ERROR_FILE_NOT_FOUND)
             return;

@@ -412,7 +412,7 @@ TEST_F(Download, RedirectTargetIsResolvedAndMustBeHttps) {
     const std::string host = base_.substr(std::string("https://").size());
     struct Case {
         const char* row;
-        std::string location; // "TAG" stands for the row's tag
+        std::string location;           // "TAG" stands for the row's tag
         std::vector<std::string> after; // the paths requested after the first; {} when refused
     } cases[] = {
         {"abs", "/TAG/bytes/10", {"/TAG/bytes/10"}},
