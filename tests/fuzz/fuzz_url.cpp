@@ -2,6 +2,9 @@
 // "https://" host (no "/" or ":"), optionally ":" digits with a port from 1 to
 // 65535, optionally a path from "/" on without CR or LF; at most 4096 bytes.
 // Any difference, any escaped exception or any sanitizer report is a finding.
+// The same input also goes through the redirect resolver, as a Location and
+// as the URL it is resolved against: a target that parses never carries a
+// fragment, and nothing may crash.
 
 #include <cstddef>
 #include <cstdint>
@@ -72,5 +75,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (ok && (Narrow(parsed.host) != expected.host || parsed.port != expected.port ||
                Narrow(parsed.path) != expected.path))
         std::abort();
+    const std::string target = ResolveReference("https://h:8443/a/b?q", url);
+    ParsedUrl redirected;
+    if (ParseHttpsUrl(target, redirected) && target.find('#') != std::string::npos)
+        std::abort();
+    ResolveReference(url, "../x?y#z");
     return 0;
 }
