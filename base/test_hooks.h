@@ -3,7 +3,7 @@
 // so that a test can act at exactly one point of a run. The shipped installer
 // is built without them: neither the code nor the variables' names are in it.
 // Only sources that each program compiles itself may use them (see
-// velmor_program_sources in install/CMakeLists.txt).
+// cmake/VelmorProgramSources.cmake).
 
 #ifdef VELMOR_TEST_HOOKS
 

@@ -41,13 +41,16 @@ UniqueFileHandle OpenIfAsDownloaded(const std::wstring& path, const Sha256Digest
 }
 
 // One start of the setup program: no arguments, our own environment and
-// current directory; with the attribute list when there is one.
+// current directory; with the attribute list when there is one. Its command
+// line is the program's quoted path alone, so a path with a space in it still
+// gives it no arguments.
 bool Launch(const std::wstring& program, LPPROC_THREAD_ATTRIBUTE_LIST attributes,
             PROCESS_INFORMATION& process) {
     STARTUPINFOEXW startup{};
     startup.StartupInfo.cb = attributes ? sizeof startup : sizeof startup.StartupInfo;
     startup.lpAttributeList = attributes;
-    return CreateProcessW(program.c_str(), nullptr, nullptr, nullptr, FALSE,
+    std::wstring commandLine = L"\"" + program + L"\""; // CreateProcessW may write to it
+    return CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE,
                           attributes ? EXTENDED_STARTUPINFO_PRESENT : 0, nullptr, nullptr,
                           &startup.StartupInfo, &process) != FALSE;
 }
@@ -110,7 +113,7 @@ void InstallWorker(HWND window) {
     // handle knows it, not a name that a link could lead elsewhere.
     UniqueFileHandle held = OpenIfAsDownloaded(launchPath, downloaded);
     const std::wstring program = held ? FinalPathOf(held.get()) : std::wstring();
-    if (program.empty()) {
+    if (program.empty() || !NamesFile(program, held.get())) {
         held.reset();
         DeleteFileW(launchPath.c_str());
         ShowFailureAndOfferSupport(window, kDownloadFailureText);

@@ -148,8 +148,8 @@ Outcome Attempt(const ParsedUrl& url, const std::string& savePath, std::string& 
         return Fail(error, "WinHttpOpenRequest failed");
     // Redirects are decided by DownloadFile alone (at most two, to https
     // targets only), and every attempt uses a fresh connection; left alone,
-    // the platform follows redirects itself, to any number and to plain
-    // http too, and may hand a later session a pooled connection.
+    // the platform follows redirects itself, more than two of them, and may
+    // hand a later session a pooled connection.
     DWORD features = WINHTTP_DISABLE_REDIRECTS | WINHTTP_DISABLE_KEEP_ALIVE;
     WinHttpSetOption(request.get(), WINHTTP_OPTION_DISABLE_FEATURE, &features, sizeof(features));
 

@@ -12,8 +12,8 @@
 #include "base/unique_handle.h"
 
 // A folder held open with list access and without delete sharing: while it
-// is held, Windows lets nobody rename or delete it (nor rename a folder above
-// it), so no link can take its place.
+// is held, Windows lets nobody rename or delete it, so no link can take its
+// place.
 struct HeldFolder {
     UniqueFileHandle handle;
     std::wstring path; // as the handle knows it, every link resolved
@@ -24,8 +24,8 @@ struct HeldFolder {
 bool HoldFolder(const std::wstring& path, HeldFolder& folder);
 
 // Opens the file `name` (a bare file name) in the held folder, itself and
-// never what a link leads to, with CreateFileW's `access`, `sharing` and
-// `disposition`, and fills `info`. The handle is refused (closed, and a file
+// never what a link leads to, with CreateFileW's `access` (and attribute
+// access for the checks), `sharing` and `disposition`, and fills `info`. The handle is refused (closed, and a file
 // this call created removed when `access` has DELETE) unless it is a plain
 // file with one name whose final path lies directly in the folder: a link or
 // other reparse point, a folder, a file with another name too (a hard link)

@@ -118,7 +118,8 @@ class Run:
         """trace: a file for Wine's debug output of the given channels.
         hold_at: a point where the test installer waits (see wait_held)."""
         self.prefix = prefix
-        self.directory = directory or tempfile.mkdtemp(prefix="cwd-", dir=prefix.folder)
+        # A space in the folder, as in "C:\Users\John Smith\Downloads".
+        self.directory = directory or tempfile.mkdtemp(prefix="cwd x-", dir=prefix.folder)
         self.setup_log = os.path.join(prefix.folder, os.path.basename(self.directory) + ".log")
         self.trace = trace
         self.channels = channels
