@@ -27,13 +27,27 @@ const char* ChoosePackageForThisMachine() {
     return ChoosePackagePath(atLeast61, atLeast62, runtimePresent);
 }
 
+// A file scanner may still have the fresh file open for a moment: whatever
+// `attempt` does is tried again on a sharing violation, every 500 ms for up
+// to 5 s. Its result, with GetLastError as the last attempt left it.
+template <typename Attempt> auto RetriedWhileShared(Attempt attempt) {
+    for (int retries = 0;; ++retries) {
+        auto result = attempt();
+        if (result || GetLastError() != ERROR_SHARING_VIOLATION || retries == 10)
+            return result;
+        Sleep(500);
+    }
+}
+
 // Opens the downloaded file so that, while the handle is held, nobody can
 // write, rename or delete it (an open for writing fails, too, while anybody
 // else still writes it), and returns it only when it holds exactly the bytes
 // that were downloaded.
 UniqueFileHandle OpenIfAsDownloaded(const std::wstring& path, const Sha256Digest& downloaded) {
-    UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    UniqueFileHandle file = RetriedWhileShared([&path] {
+        return UniqueFileHandle(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    });
     Sha256Digest now{};
     if (!file || !Sha256OfFile(file.get(), now) || now != downloaded)
         return UniqueFileHandle();
@@ -55,7 +69,8 @@ bool Launch(const std::wstring& program, LPPROC_THREAD_ATTRIBUTE_LIST attributes
                           &startup.StartupInfo, &process) != FALSE;
 }
 
-// Starts the setup program; null when Windows cannot start it. Where Windows
+// Starts the setup program; null when Windows cannot start it, with its
+// error in GetLastError. Where Windows
 // knows the mitigation (Windows 10 1607 on), the program loads system DLLs
 // from System32 before any planted beside it in the download folder; a
 // Windows that rejects the attribute starts it as it always did.
@@ -73,14 +88,18 @@ UniqueHandle StartSetup(const std::wstring& program) {
                                             &policy, sizeof policy, nullptr, nullptr);
     PROCESS_INFORMATION process{};
     bool started = Launch(program, withPolicy ? attributes : nullptr, process);
-    const DWORD error = GetLastError();
+    DWORD error = GetLastError();
     if (!started && withPolicy &&
-        (error == ERROR_INVALID_PARAMETER || error == ERROR_NOT_SUPPORTED))
+        (error == ERROR_INVALID_PARAMETER || error == ERROR_NOT_SUPPORTED)) {
         started = Launch(program, nullptr, process);
+        error = GetLastError();
+    }
     if (listed)
         DeleteProcThreadAttributeList(attributes);
-    if (!started)
+    if (!started) {
+        SetLastError(error);
         return UniqueHandle();
+    }
     CloseHandle(process.hThread);
     return UniqueHandle(process.hProcess);
 }
@@ -105,6 +124,7 @@ void InstallWorker(HWND window) {
 
 #ifdef VELMOR_TEST_HOOKS
     PauseForTests(L"VELMOR_TEST_PAUSE_BEFORE_CHECK_MS");
+    HoldForTests(L"download-closed");
 #endif
     // Between closing the download and starting it, the file lies in a
     // folder that unelevated programs can write: it runs only if it still
@@ -121,7 +141,7 @@ void InstallWorker(HWND window) {
     }
 
     ShowWindow(window, SW_HIDE);
-    UniqueHandle setup = StartSetup(program);
+    UniqueHandle setup = RetriedWhileShared([&program] { return StartSetup(program); });
     held.reset();
     if (setup) {
         // No COM apartment on this thread while it waits (the prompt makes

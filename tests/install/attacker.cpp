@@ -12,6 +12,8 @@
 //       holds PATH open for reading as a reader with fopen(PATH, "r") does
 //       (read and write sharing, no delete sharing), for SECONDS; creates
 //       MARKER once it holds it.
+//   attacker lock PATH SECONDS MARKER
+//       the same without any sharing, as a file scanner may open a new file.
 
 #include <windows.h>
 
@@ -71,9 +73,8 @@ int WriteOverWhenItCan(const wchar_t* target, const wchar_t* programPath, const 
     return 1;
 }
 
-int Hold(const wchar_t* path, const wchar_t* seconds, const wchar_t* marker) {
-    HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
+int Hold(const wchar_t* path, const wchar_t* seconds, const wchar_t* marker, DWORD sharing) {
+    HANDLE file = CreateFileW(path, GENERIC_READ, sharing, nullptr, OPEN_EXISTING, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return 1;
     CloseHandle(CreateFileW(marker, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
@@ -91,6 +92,8 @@ int wmain(int argc, wchar_t** argv) {
     if (verb == L"rename" && argc == 4)
         return MoveFileW(argv[2], argv[3]) ? 0 : 1;
     if (verb == L"hold" && argc == 5)
-        return Hold(argv[2], argv[3], argv[4]);
+        return Hold(argv[2], argv[3], argv[4], FILE_SHARE_READ | FILE_SHARE_WRITE);
+    if (verb == L"lock" && argc == 5)
+        return Hold(argv[2], argv[3], argv[4], 0);
     return 2;
 }

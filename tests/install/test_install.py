@@ -287,6 +287,31 @@ class RoadsTest(InPrefix):
         self.assertFalse(os.path.exists(run.saved()), "a partial download was left")
         self.assertEqual(run.setup_records(), [])
 
+    def test_a_scanner_holding_the_fresh_file_is_waited_for_a_while(self):
+        for seconds, runs in [(2, True), (30, False)]:
+            with self.case("held %d s" % seconds):
+                self.prefix.reset()
+                run = e2e.Run(self.prefix, hold_at="download-closed")
+                locked = run.setup_log + ".locked"
+                with e2e.package_server(), run:
+                    self.assertTrue(run.wait_held(), "the download did not finish")
+                    scanner = e2e.vt.start(e2e.ATTACKER, "lock", e2e.windows_path(run.saved()),
+                                           str(seconds), e2e.windows_path(locked),
+                                           prefix=self.prefix.path)
+                    try:
+                        while not os.path.exists(locked):  # the case's deadline ends a hang
+                            time.sleep(0.05)
+                        run.release()
+                        if runs:
+                            self.assertEqual(e2e.vt.wait_exit(run.process, timeout=40), 0)
+                        else:
+                            self.assertIsNotNone(run.wait_box(e2e.DOWNLOAD_FAILED, click="cancel"))
+                            self.assertIsNone(run.process.poll())
+                    finally:
+                        e2e.vt.stop(scanner)
+                events = [r["event"] for r in run.setup_records()]
+                self.assertEqual(events, ["start", "end"] if runs else [])
+
     def test_a_package_that_is_not_a_program_is_a_launch_failure(self):
         package = b"This is a text file, not a program.\r\n" * 100
         with e2e.package_server({"ebwebview": package}), e2e.Run(self.prefix) as run:
