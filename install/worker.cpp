@@ -20,9 +20,7 @@ namespace {
 constexpr DWORD64 kPreferSystem32Images = 1ULL << 60;
 
 // Asks only what the choice needs: Windows 7 is never searched for the runtime.
-const char* ChoosePackageForThisMachine() {
-    const bool atLeast61 = WindowsVersionAtLeast(6, 1, 0);
-    const bool atLeast62 = atLeast61 && WindowsVersionAtLeast(6, 2, 0);
+const char* ChoosePackageForThisMachine(bool atLeast61, bool atLeast62) {
     const bool runtimePresent = !IsWindows7(atLeast61, atLeast62) && IsWebView2RuntimePresent();
     return ChoosePackagePath(atLeast61, atLeast62, runtimePresent);
 }
@@ -107,11 +105,18 @@ UniqueHandle StartSetup(const std::wstring& program) {
 } // namespace
 
 void InstallWorker(HWND window) {
-    const std::string url = PackageUrl(kDownloadHost, ChoosePackageForThisMachine());
+    const bool atLeast61 = WindowsVersionAtLeast(6, 1, 0);
+    const bool atLeast62 = atLeast61 && WindowsVersionAtLeast(6, 2, 0);
+    const std::string url =
+        PackageUrl(kDownloadHost, ChoosePackageForThisMachine(atLeast61, atLeast62));
     const std::string savePath = kSaveFileName;
     std::string error;
     Sha256Digest downloaded{};
-    if (!DownloadFile(url, savePath, error, MakeProgressCallback(window), &downloaded)) {
+    // The Windows 7 package is fetched by Windows 7 itself, whose WinHTTP
+    // would offer the host no TLS above 1.0 unless asked.
+    const TlsOffer tls =
+        IsWindows7(atLeast61, atLeast62) ? TlsOffer::UpToTls12 : TlsOffer::PlatformDefault;
+    if (!DownloadFile(url, savePath, error, MakeProgressCallback(window), &downloaded, tls)) {
         // The window stays, with its last progress, until the user closes it.
         ShowFailureAndOfferSupport(window, kDownloadFailureText);
         return;

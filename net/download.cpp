@@ -128,13 +128,20 @@ Outcome SaveBody(HINTERNET request, const std::string& savePath, std::string& er
 // One request with a session of its own. The handles are declared in opening
 // order, so every way out closes request, connection, session.
 Outcome Attempt(const ParsedUrl& url, const std::string& savePath, std::string& error,
-                const ProgressCallback& progress, Sha256* hash, Sha256Digest* digest,
+                const ProgressCallback& progress, Sha256* hash, Sha256Digest* digest, TlsOffer tls,
                 std::string& redirectTarget) {
     InternetHandle session(WinHttpOpen(L"VelmorInstaller/1.0", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
                                        WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
     if (!session)
         return Fail(error, "WinHttpOpen failed");
     WinHttpSetTimeouts(session.get(), kTimeoutMs, kTimeoutMs, kTimeoutMs, kTimeoutMs);
+    if (tls == TlsOffer::UpToTls12) {
+        // A failure means a Windows 7 without the update: its defaults apply.
+        DWORD protocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_1 |
+                          WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2;
+        WinHttpSetOption(session.get(), WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols,
+                         sizeof protocols);
+    }
 
     InternetHandle connection(
         WinHttpConnect(session.get(), url.host.c_str(), static_cast<INTERNET_PORT>(url.port), 0));
@@ -192,7 +199,7 @@ bool ParseContentLength(const std::wstring& text, std::uint64_t& length) {
 }
 
 bool DownloadFile(const std::string& url, const std::string& savePath, std::string& error,
-                  ProgressCallback progress, Sha256Digest* bodyDigest) {
+                  ProgressCallback progress, Sha256Digest* bodyDigest, TlsOffer tls) {
     // Wine workaround: begun before WinHTTP is first used. Wine's WinHTTP
     // brings in crypt32, which imports bcrypt, and Wine looks for a DLL that
     // is not loaded yet beside the program too; loaded from System32 first,
@@ -208,7 +215,8 @@ bool DownloadFile(const std::string& url, const std::string& savePath, std::stri
             return false;
         }
         std::string target;
-        Outcome outcome = Attempt(parsed, savePath, error, progress, &hash, bodyDigest, target);
+        Outcome outcome =
+            Attempt(parsed, savePath, error, progress, &hash, bodyDigest, tls, target);
         if (outcome != Outcome::Redirected)
             return outcome == Outcome::Succeeded;
         current = ResolveReference(current, target);

@@ -7,6 +7,12 @@
 #include "net/progress_callback.h"
 #include "net/sha256.h"
 
+// What the download asks of TLS: the platform's default, or TLS 1.0 to 1.2
+// set explicitly, which Windows 7's WinHTTP offers only when asked (with its
+// update KB3140245; without it the default stays). Never set elsewhere: on
+// newer Windows the setting is an allow-list and would switch TLS 1.3 off.
+enum class TlsOffer { PlatformDefault, UpToTls12 };
+
 // Fetches url (an absolute "https://" URL) into savePath, following at most
 // two redirects (a relative Location resolved against the URL that sent it),
 // accepting status 200 only. On failure returns false, puts a short English
@@ -17,9 +23,10 @@
 // The save file is always created anew (what had its name is removed first,
 // a link without its target) and nobody else can write, rename or delete it
 // until it is closed. bodyDigest, when given, receives the SHA-256 of the
-// body as it streamed into the file.
+// body as it streamed into the file. tls says what each session offers.
 bool DownloadFile(const std::string& url, const std::string& savePath, std::string& error,
-                  ProgressCallback progress, Sha256Digest* bodyDigest = nullptr);
+                  ProgressCallback progress, Sha256Digest* bodyDigest = nullptr,
+                  TlsOffer tls = TlsOffer::PlatformDefault);
 
 // A Content-Length header's value as a 64-bit number: one or more ASCII
 // digits and nothing else, at most 2^64 - 1. False for anything else, which

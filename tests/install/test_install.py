@@ -4,6 +4,7 @@ Windows 7, 10 or Vista, with test setup programs served as the packages."""
 
 import contextlib
 import os
+import re
 import shutil
 import signal
 import time
@@ -72,7 +73,8 @@ class PackageChoice:
     """Mixin: one installation in the class's prefix, with the runtime
     planted as given; returns the run and the paths the server was asked for."""
 
-    def install(self, planted=(), folders=(), trace=False):
+    def install(self, planted=(), folders=(), trace=False,
+                channels="trace+file,trace+path,trace+winhttp"):
         self.prefix.reset()
         for path in planted:
             self.prefix.plant(path)
@@ -80,7 +82,7 @@ class PackageChoice:
             self.prefix.plant(path, folder=True)
         trace_file = os.path.join(self.prefix.folder, "trace-%d.txt" % time.monotonic_ns())
         with e2e.package_server() as server, \
-                e2e.Run(self.prefix, trace=trace_file if trace else None) as run:
+                e2e.Run(self.prefix, trace=trace_file if trace else None, channels=channels) as run:
             self.assertEqual(e2e.vt.wait_exit(run.process, timeout=None), 0)
             paths = [r.path for r in server.requests()]
         self.assertEqual(len(paths), 1, paths)
@@ -95,6 +97,9 @@ class PackageChoice:
         return paths[0], traced
 
 
+# WinHTTP's trace of WINHTTP_OPTION_SECURE_PROTOCOLS (84) being set.
+SETS_SECURE_PROTOCOLS = re.compile(r"WinHttpSetOption \w+, 84,")
+
 RUNTIME_EXE_FIRST_ROOT = e2e.FIRST_ROOT + "/120.0.2210.91/msedgewebview2.exe"
 RUNTIME_DLL_SECOND_ROOT = e2e.SECOND_ROOT + "/121.0.2277.83/EmbeddedBrowserWebView.dll"
 
@@ -108,6 +113,7 @@ class Windows7Test(InPrefix, PackageChoice):
         self.assertEqual(path, e2e.PACKAGE_PATHS["win7"])
         self.assertIn(e2e.SAVE_NAME, trace, "the file trace is working")
         self.assertNotIn("EdgeWebView", trace)
+        self.assertTrue(SETS_SECURE_PROTOCOLS.search(trace), "TLS 1.1 and 1.2 not asked for")
 
 
 class Windows10Test(InPrefix, PackageChoice):
@@ -134,6 +140,9 @@ class Windows10Test(InPrefix, PackageChoice):
                 if trace:
                     # Here the runtime is looked for: the trace sees both roots.
                     self.assertIn("EdgeWebView", trace)
+                    # Elsewhere the TLS setting is an allow-list: never set.
+                    self.assertIn("WinHttpOpen", trace, "the WinHTTP trace is working")
+                    self.assertIsNone(SETS_SECURE_PROTOCOLS.search(trace), "TLS protocols set")
 
 
 class VistaTest(InPrefix, PackageChoice):
