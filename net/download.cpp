@@ -22,12 +22,22 @@ constexpr DWORD kTimeoutMs = 30000;
 constexpr int kMaxRequests = 3;
 constexpr std::size_t kBlockSize = 8192;
 constexpr DWORD kLocationBytes = 4096;
+// After a connection dropped mid-body: at most this many further attempts,
+// the first after one second, each wait twice the one before.
+constexpr int kMaxResumptions = 5;
+constexpr DWORD kFirstResumeWaitMs = 1000;
 
-enum class Outcome { Failed, Succeeded, Redirected };
+enum class Outcome {
+    Succeeded,
+    Redirected,
+    Failed,      // the attempt failed before any body byte arrived in it
+    Interrupted, // body bytes arrived, then the attempt broke off
+    Broken,      // writing or hashing the file failed: never tried again
+};
 
-Outcome Fail(std::string& error, const char* message) {
+Outcome Fail(std::string& error, const char* message, Outcome outcome = Outcome::Failed) {
     error = message;
-    return Outcome::Failed;
+    return outcome;
 }
 
 bool IsRedirect(DWORD status) {
@@ -54,82 +64,128 @@ bool ReadLocation(HINTERNET request, std::string& target) {
     return true;
 }
 
-// Streams the body of a 200 response into savePath. Anything short of the
-// whole body written and closed is a failure, and the partial file is removed:
-// the caller would otherwise run a truncated program.
-//
-// The file is a Win32 handle because the C++ streams cannot say who else may
-// open it. It is new (CREATE_NEW, after whatever had the name is removed, so a
-// planted link is dropped, never written through), and while it is written
-// nobody else may write, rename or delete it: the caller runs it elevated. It
-// is marked for removal from its creation until it is complete, so a process
-// that ends mid-download (the window closed, or killed) leaves no file.
-Outcome SaveBody(HINTERNET request, const std::string& savePath, std::string& error,
-                 const ProgressCallback& progress, Sha256* hash, Sha256Digest* digest) {
-    // Read as text: WinHTTP's numeric query has 32 bits, and a body of 4 GiB
-    // or more would then never count as complete.
-    wchar_t length[32] = {};
-    DWORD size = sizeof length;
-    std::uint64_t total = 0;
-    const bool announced =
-        WinHttpQueryHeaders(request, WINHTTP_QUERY_CONTENT_LENGTH, WINHTTP_HEADER_NAME_BY_INDEX,
-                            length, &size, WINHTTP_NO_HEADER_INDEX) &&
-        ParseContentLength(length, total);
+// A response header as text; empty when it is missing or too long.
+std::wstring HeaderText(HINTERNET request, DWORD query) {
+    wchar_t text[256] = {};
+    DWORD size = sizeof text;
+    if (!WinHttpQueryHeaders(request, query, WINHTTP_HEADER_NAME_BY_INDEX, text, &size,
+                             WINHTTP_NO_HEADER_INDEX))
+        return std::wstring();
+    return text;
+}
 
+// The save file and what is known of the body, from the first 200 response
+// to the end of the call, across every attempt.
+struct SaveFile {
+    UniqueFileHandle file;
+    std::uint64_t written = 0;
+    std::uint64_t total = 0; // the announced length; 0 when none
+    bool announced = false;
+    std::wstring validator; // a strong ETag, or else Last-Modified: empty when there is none
+    bool resumable = false; // the host takes "Range: bytes=N-" for this body
+};
+
+// Takes what a 200 response says of its body: its length (read as text:
+// WinHTTP's numeric query has 32 bits, and a body of 4 GiB or more would then
+// never count as complete) and whether the rest could be asked for later.
+void TakeBodyHeaders(HINTERNET request, SaveFile& save) {
+    save.total = 0;
+    save.announced =
+        ParseContentLength(HeaderText(request, WINHTTP_QUERY_CONTENT_LENGTH), save.total);
+    const std::wstring etag = HeaderText(request, WINHTTP_QUERY_ETAG);
+    save.validator = !etag.empty() && etag.compare(0, 2, L"W/") != 0
+                         ? etag
+                         : HeaderText(request, WINHTTP_QUERY_LAST_MODIFIED);
+    save.resumable = save.announced && !save.validator.empty() &&
+                     HeaderText(request, WINHTTP_QUERY_ACCEPT_RANGES) == L"bytes";
+}
+
+// Creates the save file for the first 200 response. It is new (CREATE_NEW,
+// after whatever had the name is removed, so a planted link is dropped, never
+// written through), and while it is open nobody else may write, rename or
+// delete it: the caller runs it elevated. It is a Win32 handle because the C++
+// streams cannot say who else may open it. It is marked for removal until it
+// is complete, so a process that ends mid-download (the window closed, or
+// killed) or a failed download leaves no file.
+bool CreateSaveFile(const std::string& savePath, SaveFile& save) {
     const std::wstring path = WidenBytes(savePath);
     DeleteFileW(path.c_str());
-    UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_READ,
-                                      nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file)
-        return Fail(error, "failed to create save file");
-    if (!DeleteWhenClosed(file.get(), true)) {
-        file.reset();
-        DeleteFileW(path.c_str());
-        return Fail(error, "failed to create save file");
-    }
+    save.file.reset(CreateFileW(path.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr,
+                                CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!save.file)
+        return false;
+    if (DeleteWhenClosed(save.file.get(), true))
+        return true;
+    save.file.reset();
+    DeleteFileW(path.c_str());
+    return false;
+}
 
+// A 200 where the rest was asked for: the host sends the whole body again,
+// so the file starts over, through the handle that holds it, and so does the
+// hash; the progress goes back with it.
+bool StartOver(SaveFile& save, Sha256* hash, Sha256Digest* digest) {
+    const LARGE_INTEGER start{};
+    if (!SetFilePointerEx(save.file.get(), start, nullptr, FILE_BEGIN) ||
+        !SetEndOfFile(save.file.get()))
+        return false;
+    save.written = 0;
+    if (digest)
+        Sha256Begin(*hash);
+    return true;
+}
+
+// Streams a body into the save file, after what it holds. Succeeded only when
+// the whole body is written, hashed and the file closed.
+Outcome SaveBody(HINTERNET request, SaveFile& save, std::string& error,
+                 const ProgressCallback& progress, Sha256* hash, Sha256Digest* digest) {
     std::array<char, kBlockSize> block;
-    std::uint64_t downloaded = 0;
-    const char* problem = nullptr;
+    bool arrived = false;
+    bool broken = false;
     for (;;) {
         DWORD read = 0;
-        if (!WinHttpReadData(request, block.data(), static_cast<DWORD>(block.size()), &read)) {
-            problem = "download incomplete";
-            break;
-        }
-        if (read == 0)
+        broken = !WinHttpReadData(request, block.data(), static_cast<DWORD>(block.size()), &read);
+        if (broken || read == 0)
             break;
         DWORD written = 0;
-        if (!WriteFile(file.get(), block.data(), read, &written, nullptr) || written != read) {
-            problem = "failed to write save file";
-            break;
-        }
+        if (!WriteFile(save.file.get(), block.data(), read, &written, nullptr) || written != read)
+            return Fail(error, "failed to write save file", Outcome::Broken);
+        arrived = true;
         if (digest)
             Sha256Add(*hash, block.data(), read);
-        downloaded += read;
+        save.written += read;
         if (progress)
-            progress(downloaded, total);
+            progress(save.written, save.total);
     }
-    if (!problem && announced && downloaded != total)
-        problem = "download incomplete";
-    if (!problem && digest && !Sha256Finish(*hash, *digest))
-        problem = "failed to hash save file";
-    if (!problem && !DeleteWhenClosed(file.get(), false))
-        problem = "failed to write save file";
-    if (problem)
-        return Fail(error, problem); // closing the marked file removes it
-    if (!CloseHandle(file.release())) {
-        DeleteFileW(path.c_str());
-        return Fail(error, "failed to write save file");
-    }
+    // A body without an announced length ends where the connection does.
+    if (broken || (save.announced && save.written != save.total))
+        return Fail(error, "download incomplete", arrived ? Outcome::Interrupted : Outcome::Failed);
+    if (digest && !Sha256Finish(*hash, *digest))
+        return Fail(error, "failed to hash save file", Outcome::Broken);
+    // Complete: the mark comes off just before the file is closed.
+    if (!DeleteWhenClosed(save.file.get(), false))
+        return Fail(error, "failed to write save file", Outcome::Broken);
+    if (!CloseHandle(save.file.release()))
+        return Fail(error, "failed to write save file", Outcome::Broken);
     return Outcome::Succeeded;
 }
 
+// The request's extra headers: none on a first request; for the rest of a
+// body the host can resume, the range from what the file holds, valid only
+// while the body is the one begun (If-Range), else it sends all of it anew.
+std::wstring ResumeHeaders(const SaveFile& save) {
+    if (!save.file || !save.resumable)
+        return std::wstring();
+    return L"Range: bytes=" + std::to_wstring(save.written) + L"-\r\nIf-Range: " + save.validator +
+           L"\r\n";
+}
+
 // One request with a session of its own. The handles are declared in opening
-// order, so every way out closes request, connection, session.
-Outcome Attempt(const ParsedUrl& url, const std::string& savePath, std::string& error,
-                const ProgressCallback& progress, Sha256* hash, Sha256Digest* digest, TlsOffer tls,
-                std::string& redirectTarget) {
+// order, so every way out closes request, connection, session. Once the save
+// file exists, the request asks for the rest of the body.
+Outcome Attempt(const ParsedUrl& url, const std::string& savePath, SaveFile& save,
+                std::string& error, const ProgressCallback& progress, Sha256* hash,
+                Sha256Digest* digest, TlsOffer tls, std::string& redirectTarget) {
     InternetHandle session(WinHttpOpen(L"VelmorInstaller/1.0", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
                                        WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
     if (!session)
@@ -160,8 +216,10 @@ Outcome Attempt(const ParsedUrl& url, const std::string& savePath, std::string& 
     DWORD features = WINHTTP_DISABLE_REDIRECTS | WINHTTP_DISABLE_KEEP_ALIVE;
     WinHttpSetOption(request.get(), WINHTTP_OPTION_DISABLE_FEATURE, &features, sizeof(features));
 
-    if (!WinHttpSendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0,
-                            WINHTTP_NO_REQUEST_DATA, 0, 0, 0))
+    const std::wstring headers = ResumeHeaders(save);
+    if (!WinHttpSendRequest(
+            request.get(), headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : headers.c_str(),
+            headers.empty() ? 0 : static_cast<DWORD>(-1L), WINHTTP_NO_REQUEST_DATA, 0, 0, 0))
         return Fail(error, "WinHttpSendRequest failed");
     if (!WinHttpReceiveResponse(request.get(), nullptr))
         return Fail(error, "WinHttpReceiveResponse failed");
@@ -171,16 +229,47 @@ Outcome Attempt(const ParsedUrl& url, const std::string& savePath, std::string& 
     WinHttpQueryHeaders(request.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
                         WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX);
 
-    if (IsRedirect(status) && ReadLocation(request.get(), redirectTarget))
-        return Outcome::Redirected;
-    if (status != 200) {
+    if (!save.file) {
+        if (IsRedirect(status) && ReadLocation(request.get(), redirectTarget))
+            return Outcome::Redirected;
+        if (status != 200) {
+            error = "HTTP status not OK: " + std::to_string(status);
+            return Outcome::Failed;
+        }
+        TakeBodyHeaders(request.get(), save);
+        if (!CreateSaveFile(savePath, save))
+            return Fail(error, "failed to create save file", Outcome::Broken);
+    } else if (status == 206 && !headers.empty()) {
+        if (!RangeContinues(HeaderText(request.get(), WINHTTP_QUERY_CONTENT_RANGE), save.written,
+                            save.total))
+            return Fail(error, "resumed range not as asked");
+    } else if (status == 200) {
+        TakeBodyHeaders(request.get(), save);
+        if (!StartOver(save, hash, digest))
+            return Fail(error, "failed to write save file", Outcome::Broken);
+    } else {
         error = "HTTP status not OK: " + std::to_string(status);
         return Outcome::Failed;
     }
-    return SaveBody(request.get(), savePath, error, progress, hash, digest);
+    return SaveBody(request.get(), save, error, progress, hash, digest);
 }
 
 } // namespace
+
+bool RangeContinues(const std::wstring& contentRange, std::uint64_t written, std::uint64_t total) {
+    // "bytes FIRST-LAST/TOTAL", each a decimal number.
+    const std::wstring unit = L"bytes ";
+    const std::size_t dash = contentRange.find(L'-');
+    const std::size_t slash = contentRange.find(L'/');
+    if (contentRange.compare(0, unit.size(), unit) != 0 || dash == std::wstring::npos ||
+        slash == std::wstring::npos || dash > slash)
+        return false;
+    std::uint64_t first = 0, last = 0, length = 0;
+    return ParseContentLength(contentRange.substr(unit.size(), dash - unit.size()), first) &&
+           ParseContentLength(contentRange.substr(dash + 1, slash - dash - 1), last) &&
+           ParseContentLength(contentRange.substr(slash + 1), length) && first == written &&
+           length == total && last + 1 == total && first < total;
+}
 
 bool ParseContentLength(const std::wstring& text, std::uint64_t& length) {
     if (text.empty())
@@ -207,22 +296,37 @@ bool DownloadFile(const std::string& url, const std::string& savePath, std::stri
     Sha256 hash;
     if (bodyDigest)
         Sha256Begin(hash);
+    // Closed on every way out; while it is incomplete, closing removes it.
+    SaveFile save;
     std::string current = url;
-    for (int redirects = 0;;) {
+    for (int redirects = 0, resumptions = 0;;) {
         ParsedUrl parsed;
         if (!ParseHttpsUrl(current, parsed)) {
             error = "URL parse failed";
             return false;
         }
         std::string target;
-        Outcome outcome =
-            Attempt(parsed, savePath, error, progress, &hash, bodyDigest, tls, target);
-        if (outcome != Outcome::Redirected)
-            return outcome == Outcome::Succeeded;
-        current = ResolveReference(current, target);
-        if (++redirects >= kMaxRequests) {
-            error = "Too many redirects";
-            return false;
+        const Outcome outcome =
+            Attempt(parsed, savePath, save, error, progress, &hash, bodyDigest, tls, target);
+        if (outcome == Outcome::Succeeded)
+            return true;
+        if (outcome == Outcome::Redirected) {
+            current = ResolveReference(current, target);
+            if (++redirects >= kMaxRequests) {
+                error = "Too many redirects";
+                return false;
+            }
+            continue;
         }
+        // A line that drops mid-body costs a wait, not the download: once body
+        // bytes have arrived, the rest is asked for again, from the same URL.
+        // A failure before any byte (no network, a refusal, a bad status) is
+        // reported at once, as are our own write failures.
+        const bool resuming =
+            outcome == Outcome::Interrupted || (outcome == Outcome::Failed && resumptions > 0);
+        if (!resuming || resumptions == kMaxResumptions)
+            return false;
+        Sleep(kFirstResumeWaitMs << resumptions);
+        ++resumptions;
     }
 }

@@ -15,10 +15,14 @@ enum class TlsOffer { PlatformDefault, UpToTls12 };
 
 // Fetches url (an absolute "https://" URL) into savePath, following at most
 // two redirects (a relative Location resolved against the URL that sent it),
-// accepting status 200 only. On failure returns false, puts a short English
-// message into error and leaves no partial save file behind, nor does a
-// process that ends mid-download; a file already under savePath is touched
-// only once a 200 response arrived.
+// accepting status 200 only. When the connection drops after body bytes have
+// arrived, it asks again, up to five times, waiting 1, 2, 4, 8 and 16 s: for
+// the rest (Range with If-Range) where the host offers ranges and a
+// validator, else for the whole body, which then starts the file over. On
+// failure returns false, puts a short English message (the last attempt's)
+// into error and leaves no partial save file behind, nor does a process that
+// ends mid-download; a file already under savePath is touched only once a 200
+// response arrived.
 // progress, when it holds a target, is called after each written block.
 // The save file is always created anew (what had its name is removed first,
 // a link without its target) and nobody else can write, rename or delete it
@@ -27,6 +31,10 @@ enum class TlsOffer { PlatformDefault, UpToTls12 };
 bool DownloadFile(const std::string& url, const std::string& savePath, std::string& error,
                   ProgressCallback progress, Sha256Digest* bodyDigest = nullptr,
                   TlsOffer tls = TlsOffer::PlatformDefault);
+
+// Whether a 206 response's Content-Range ("bytes FIRST-LAST/TOTAL") is the
+// rest of the body asked for: from `written` to the end of `total` bytes.
+bool RangeContinues(const std::wstring& contentRange, std::uint64_t written, std::uint64_t total);
 
 // A Content-Length header's value as a 64-bit number: one or more ASCII
 // digits and nothing else, at most 2^64 - 1. False for anything else, which

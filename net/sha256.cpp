@@ -4,7 +4,10 @@
 #include <vector>
 
 void Sha256Begin(Sha256& state) {
+    // A hash begun anew: the old hash goes before the provider it came from.
     state.ok = false;
+    state.hash.reset();
+    state.algorithm.reset();
     BCRYPT_ALG_HANDLE algorithm = nullptr;
     if (!BCRYPT_SUCCESS(
             BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0)))

@@ -231,7 +231,9 @@ class RoadsTest(InPrefix):
         server = e2e.package_server({})
         server.add_route(e2e.PACKAGE_PATHS["ebwebview"], half_then_hang_up)
         with server, e2e.Run(self.prefix) as run:
-            self.assertIsNotNone(run.wait_box(e2e.DOWNLOAD_FAILED, click="ok"))
+            # Broken off every time: asked for five times more, 31 s of waits.
+            self.assertIsNotNone(run.wait_box(e2e.DOWNLOAD_FAILED, click="ok", timeout_ms=60000))
+            self.assertEqual(len(server.requests()), 6)
             time.sleep(1.5)
             self.assertEqual(opened(self.prefix), [SUPPORT_URL])
             self.assertIsNotNone(run.wait_window(timeout_ms=2000), "the window did not stay")

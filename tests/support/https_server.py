@@ -26,6 +26,17 @@ test finds its own requests in the log), the rest names the scenario:
                               (so that it may hold a "#", which no client sends)
     /TAG/long-location/CODE/UNITS   Location of exactly UNITS characters
                                     pointing at /TAG/bytes/... on this server
+    /TAG/resumable/MODE/N     N bytes with Accept-Ranges and a strong ETag; the
+                              first response breaks off after 30 %, and a
+                              request with a Range and a matching If-Range
+                              gets a 206 with the rest. MODE changes that:
+                                drop      as said
+                                ignore    ranges are ignored: 200, whole body
+                                etag      the body (and its ETag) changed after
+                                          the first response
+                                badrange  the first 206 names the wrong range
+                                always    every response breaks off after
+                                          10 % of the file
 
 Run as a script it serves until killed and prints its port:
     python3 https_server.py CERT KEY [--port N] [--file URLPATH=FILE ...] [--log FILE]
@@ -45,7 +56,7 @@ import threading
 import time
 import urllib.parse
 
-Request = collections.namedtuple("Request", "method path user_agent client_port")
+Request = collections.namedtuple("Request", "method path user_agent client_port range")
 
 _CYCLE = bytes(range(251)) * 1045  # a little over 256 KiB
 
@@ -89,12 +100,14 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             self.wfile.write(body)
 
     def send_body(self, source, size, chunked=False, rate=None, announced=None,
-                  last_chunk=True):
-        """Sends a 200 with size bytes from source(offset, count); announced
-        overrides the Content-Length, last_chunk=False leaves a chunked body
-        unfinished."""
-        self.send_response(200)
+                  last_chunk=True, status=200, headers=()):
+        """Sends a 200 (or status) with size bytes from source(offset, count);
+        announced overrides the Content-Length, last_chunk=False leaves a
+        chunked body unfinished; headers are added."""
+        self.send_response(status)
         self.send_header("Content-Type", "application/octet-stream")
+        for name, value in headers:
+            self.send_header(name, value)
         if chunked:
             self.send_header("Transfer-Encoding", "chunked")
         else:
@@ -157,6 +170,7 @@ class HttpsServer:
     def __init__(self, certfile, keyfile, port=0, host="127.0.0.1", log_path=None):
         self.host = host
         self._routes = {}
+        self._served = {}
         self._log_lock = threading.Lock()
         self._requests = []
         self._log_path = log_path
@@ -240,13 +254,13 @@ class HttpsServer:
 
     def _log(self, request):
         entry = Request(request.command, request.path, request.headers.get("User-Agent", ""),
-                        request.client_address[1])
+                        request.client_address[1], request.headers.get("Range", ""))
         with self._log_lock:
             self._requests.append(entry)
             if self._log_path:
                 with open(self._log_path, "a", encoding="utf-8", newline="\n") as f:
-                    f.write("%d\t%s\t%s\t%s\n" % (entry.client_port, entry.method, entry.path,
-                                                  entry.user_agent))
+                    f.write("%d\t%s\t%s\t%s\t%s\n" % (entry.client_port, entry.method, entry.path,
+                                                      entry.user_agent, entry.range))
 
     # Dispatch.
     def _dispatch(self, request):
@@ -257,6 +271,32 @@ class HttpsServer:
             return
         if not self._scenario(request, path, query):
             request.send_simple(404, b"no such route\n")
+
+    def _resumable(self, request, path, mode, size):
+        with self._log_lock:
+            count = self._served[path] = self._served.get(path, 0) + 1
+        changed = mode == "etag" and count > 1
+        etag = '"v2"' if changed else '"v1"'
+        shift = 7 if changed else 0
+        headers = [("Accept-Ranges", "bytes"), ("ETag", etag)]
+        asked = request.headers.get("Range", "")
+        start = None
+        if (mode != "ignore" and asked.startswith("bytes=") and asked.endswith("-")
+                and request.headers.get("If-Range") == etag):
+            start = int(asked[len("bytes="):-1])
+        if start is None:
+            cut = size * 3 // 10 if count == 1 else size // 10 if mode == "always" else size
+            request.send_body(lambda o, c: pattern_bytes(c, o + shift), cut, announced=size,
+                              headers=headers)
+        else:
+            first = start + 1 if mode == "badrange" and count == 2 else start
+            headers.append(("Content-Range", "bytes %d-%d/%d" % (first, size - 1, size)))
+            rest = size - start
+            cut = min(rest, size // 10) if mode == "always" else rest
+            request.send_body(lambda o, c: pattern_bytes(c, start + o), cut, announced=rest,
+                              status=206, headers=headers)
+        if cut < (size if start is None else size - start):
+            request.hang_up()
 
     def _scenario(self, request, path, query):
         parts = path.split("/")
@@ -301,6 +341,8 @@ class HttpsServer:
             elif kind == "location":
                 request.send_simple(int(args[0]),
                                     headers=[("Location", urllib.parse.unquote(query))])
+            elif kind == "resumable":
+                self._resumable(request, path, args[0], int(args[1]))
             elif kind == "long-location":
                 units = int(args[1])
                 start = "%s/%s/bytes/100/" % (self.base_url, tag)
