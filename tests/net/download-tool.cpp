@@ -1,7 +1,8 @@
-// download-tool URL SAVE [RUNS] [--progress]
+// download-tool URL SAVE [RUNS] [--progress] [--digest]
 // Calls DownloadFile RUNS times (default 1) and prints, per run, the result,
 // bytes, seconds and MB/s; at the end the process's peak working set.
 // --progress passes a callback that only counts; otherwise it is empty.
+// --digest has the body hashed as it streams, as the installer has it.
 
 #include <windows.h>
 
@@ -17,14 +18,17 @@
 
 int main(int argc, char** argv) {
     if (argc < 3) {
-        std::fputs("usage: download-tool URL SAVE [RUNS] [--progress]\n", stderr);
+        std::fputs("usage: download-tool URL SAVE [RUNS] [--progress] [--digest]\n", stderr);
         return 2;
     }
     int runs = 1;
     bool counting = false;
+    bool hashing = false;
     for (int i = 3; i < argc; ++i) {
         if (std::strcmp(argv[i], "--progress") == 0)
             counting = true;
+        else if (std::strcmp(argv[i], "--digest") == 0)
+            hashing = true;
         else
             runs = std::atoi(argv[i]);
     }
@@ -42,7 +46,8 @@ int main(int argc, char** argv) {
         std::string error;
         LARGE_INTEGER start, end;
         QueryPerformanceCounter(&start);
-        bool ok = DownloadFile(argv[1], argv[2], error, progress);
+        Sha256Digest digest{};
+        bool ok = DownloadFile(argv[1], argv[2], error, progress, hashing ? &digest : nullptr);
         QueryPerformanceCounter(&end);
         double seconds = double(end.QuadPart - start.QuadPart) / double(frequency.QuadPart);
         WIN32_FILE_ATTRIBUTE_DATA info{};
