@@ -32,7 +32,8 @@ enum class Outcome {
     Redirected,
     Failed,      // the attempt failed before any body byte arrived in it
     Interrupted, // body bytes arrived, then the attempt broke off
-    Broken,      // writing or hashing the file failed: never tried again
+    Final,       // never tried again: writing or hashing the file failed, or
+                 // the host refused the rest for good (a 4xx)
 };
 
 Outcome Fail(std::string& error, const char* message, Outcome outcome = Outcome::Failed) {
@@ -64,24 +65,61 @@ bool ReadLocation(HINTERNET request, std::string& target) {
     return true;
 }
 
-// A response header as text; empty when it is missing or too long.
-std::wstring HeaderText(HINTERNET request, DWORD query) {
-    wchar_t text[256] = {};
+// A response header as text; empty when it is missing. `present`, when
+// given, tells a missing header from one too long for the buffer.
+std::wstring HeaderText(HINTERNET request, DWORD query, bool* present = nullptr) {
+    wchar_t text[1024] = {};
     DWORD size = sizeof text;
-    if (!WinHttpQueryHeaders(request, query, WINHTTP_HEADER_NAME_BY_INDEX, text, &size,
-                             WINHTTP_NO_HEADER_INDEX))
+    const bool read = WinHttpQueryHeaders(request, query, WINHTTP_HEADER_NAME_BY_INDEX, text, &size,
+                                          WINHTTP_NO_HEADER_INDEX);
+    if (present)
+        *present = read || GetLastError() != ERROR_WINHTTP_HEADER_NOT_FOUND;
+    return read ? std::wstring(text) : std::wstring();
+}
+
+bool SameText(const std::wstring& a, const wchar_t* b) {
+    return CompareStringOrdinal(a.c_str(), -1, b, -1, TRUE) == CSTR_EQUAL;
+}
+
+// A header's date as a count of 100 ns; false when missing or unreadable.
+bool HeaderDate(HINTERNET request, DWORD query, ULONGLONG& when) {
+    SYSTEMTIME time{};
+    DWORD size = sizeof time;
+    FILETIME file{};
+    if (!WinHttpQueryHeaders(request, query | WINHTTP_QUERY_FLAG_SYSTEMTIME,
+                             WINHTTP_HEADER_NAME_BY_INDEX, &time, &size, WINHTTP_NO_HEADER_INDEX) ||
+        !SystemTimeToFileTime(&time, &file))
+        return false;
+    when = (ULONGLONG{file.dwHighDateTime} << 32) | file.dwLowDateTime;
+    return true;
+}
+
+// What If-Range may carry so that a 206 can only be the rest of the same
+// body: a strong ETag; else, only when there is no ETag at all, a
+// Last-Modified at least 60 s older than the response's Date (a strong date,
+// as HTTP counts it). Empty when the body has no such validator.
+std::wstring StrongValidator(HINTERNET request) {
+    bool tagged = false;
+    const std::wstring etag = HeaderText(request, WINHTTP_QUERY_ETAG, &tagged);
+    if (tagged)
+        return etag.compare(0, 2, L"W/") != 0 ? etag : std::wstring();
+    constexpr ULONGLONG kMinute = 60ULL * 10000000ULL;
+    ULONGLONG modified = 0, date = 0;
+    if (!HeaderDate(request, WINHTTP_QUERY_LAST_MODIFIED, modified) ||
+        !HeaderDate(request, WINHTTP_QUERY_DATE, date) || date < modified + kMinute)
         return std::wstring();
-    return text;
+    return HeaderText(request, WINHTTP_QUERY_LAST_MODIFIED);
 }
 
 // The save file and what is known of the body, from the first 200 response
 // to the end of the call, across every attempt.
 struct SaveFile {
+    std::wstring path;
     UniqueFileHandle file;
     std::uint64_t written = 0;
     std::uint64_t total = 0; // the announced length; 0 when none
     bool announced = false;
-    std::wstring validator; // a strong ETag, or else Last-Modified: empty when there is none
+    std::wstring validator; // for If-Range (StrongValidator); empty when there is none
     bool resumable = false; // the host takes "Range: bytes=N-" for this body
 };
 
@@ -92,12 +130,9 @@ void TakeBodyHeaders(HINTERNET request, SaveFile& save) {
     save.total = 0;
     save.announced =
         ParseContentLength(HeaderText(request, WINHTTP_QUERY_CONTENT_LENGTH), save.total);
-    const std::wstring etag = HeaderText(request, WINHTTP_QUERY_ETAG);
-    save.validator = !etag.empty() && etag.compare(0, 2, L"W/") != 0
-                         ? etag
-                         : HeaderText(request, WINHTTP_QUERY_LAST_MODIFIED);
+    save.validator = StrongValidator(request);
     save.resumable = save.announced && !save.validator.empty() &&
-                     HeaderText(request, WINHTTP_QUERY_ACCEPT_RANGES) == L"bytes";
+                     SameText(HeaderText(request, WINHTTP_QUERY_ACCEPT_RANGES), L"bytes");
 }
 
 // Creates the save file for the first 200 response. It is new (CREATE_NEW,
@@ -108,16 +143,16 @@ void TakeBodyHeaders(HINTERNET request, SaveFile& save) {
 // is complete, so a process that ends mid-download (the window closed, or
 // killed) or a failed download leaves no file.
 bool CreateSaveFile(const std::string& savePath, SaveFile& save) {
-    const std::wstring path = WidenBytes(savePath);
-    DeleteFileW(path.c_str());
-    save.file.reset(CreateFileW(path.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr,
+    save.path = WidenBytes(savePath);
+    DeleteFileW(save.path.c_str());
+    save.file.reset(CreateFileW(save.path.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr,
                                 CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!save.file)
         return false;
     if (DeleteWhenClosed(save.file.get(), true))
         return true;
     save.file.reset();
-    DeleteFileW(path.c_str());
+    DeleteFileW(save.path.c_str());
     return false;
 }
 
@@ -149,7 +184,7 @@ Outcome SaveBody(HINTERNET request, SaveFile& save, std::string& error,
             break;
         DWORD written = 0;
         if (!WriteFile(save.file.get(), block.data(), read, &written, nullptr) || written != read)
-            return Fail(error, "failed to write save file", Outcome::Broken);
+            return Fail(error, "failed to write save file", Outcome::Final);
         arrived = true;
         if (digest)
             Sha256Add(*hash, block.data(), read);
@@ -157,16 +192,20 @@ Outcome SaveBody(HINTERNET request, SaveFile& save, std::string& error,
         if (progress)
             progress(save.written, save.total);
     }
-    // A body without an announced length ends where the connection does.
-    if (broken || (save.announced && save.written != save.total))
+    // An announced body is whole when all of it is written, even if the
+    // connection broke right after; one without a length must end cleanly.
+    const bool whole = save.announced ? save.written == save.total : !broken;
+    if (!whole)
         return Fail(error, "download incomplete", arrived ? Outcome::Interrupted : Outcome::Failed);
     if (digest && !Sha256Finish(*hash, *digest))
-        return Fail(error, "failed to hash save file", Outcome::Broken);
+        return Fail(error, "failed to hash save file", Outcome::Final);
     // Complete: the mark comes off just before the file is closed.
     if (!DeleteWhenClosed(save.file.get(), false))
-        return Fail(error, "failed to write save file", Outcome::Broken);
-    if (!CloseHandle(save.file.release()))
-        return Fail(error, "failed to write save file", Outcome::Broken);
+        return Fail(error, "failed to write save file", Outcome::Final);
+    if (!CloseHandle(save.file.release())) {
+        DeleteFileW(save.path.c_str());
+        return Fail(error, "failed to write save file", Outcome::Final);
+    }
     return Outcome::Succeeded;
 }
 
@@ -238,7 +277,7 @@ Outcome Attempt(const ParsedUrl& url, const std::string& savePath, SaveFile& sav
         }
         TakeBodyHeaders(request.get(), save);
         if (!CreateSaveFile(savePath, save))
-            return Fail(error, "failed to create save file", Outcome::Broken);
+            return Fail(error, "failed to create save file", Outcome::Final);
     } else if (status == 206 && !headers.empty()) {
         if (!RangeContinues(HeaderText(request.get(), WINHTTP_QUERY_CONTENT_RANGE), save.written,
                             save.total))
@@ -246,10 +285,12 @@ Outcome Attempt(const ParsedUrl& url, const std::string& savePath, SaveFile& sav
     } else if (status == 200) {
         TakeBodyHeaders(request.get(), save);
         if (!StartOver(save, hash, digest))
-            return Fail(error, "failed to write save file", Outcome::Broken);
+            return Fail(error, "failed to write save file", Outcome::Final);
     } else {
+        // Asking again helps when the host is busy (5xx), not when it
+        // refuses (4xx, a redirect where the body was).
         error = "HTTP status not OK: " + std::to_string(status);
-        return Outcome::Failed;
+        return status >= 500 && status < 600 ? Outcome::Failed : Outcome::Final;
     }
     return SaveBody(request.get(), save, error, progress, hash, digest);
 }
@@ -261,8 +302,8 @@ bool RangeContinues(const std::wstring& contentRange, std::uint64_t written, std
     const std::wstring unit = L"bytes ";
     const std::size_t dash = contentRange.find(L'-');
     const std::size_t slash = contentRange.find(L'/');
-    if (contentRange.compare(0, unit.size(), unit) != 0 || dash == std::wstring::npos ||
-        slash == std::wstring::npos || dash > slash)
+    if (!SameText(contentRange.substr(0, unit.size()), unit.c_str()) ||
+        dash == std::wstring::npos || slash == std::wstring::npos || dash > slash)
         return false;
     std::uint64_t first = 0, last = 0, length = 0;
     return ParseContentLength(contentRange.substr(unit.size(), dash - unit.size()), first) &&

@@ -37,6 +37,10 @@ test finds its own requests in the log), the rest names the scenario:
                                 badrange  the first 206 names the wrong range
                                 always    every response breaks off after
                                           10 % of the file
+                                weak      a weak ETag only
+                                lastmod-new  no ETag; Last-Modified is now
+                                lastmod-old  no ETag; Last-Modified a day ago
+                                gone      404 to every later request
 
 Run as a script it serves until killed and prints its port:
     python3 https_server.py CERT KEY [--port N] [--file URLPATH=FILE ...] [--log FILE]
@@ -44,6 +48,7 @@ Run as a script it serves until killed and prints its port:
 
 import argparse
 import collections
+import email.utils
 import fcntl
 import http.server
 import os
@@ -274,15 +279,25 @@ class HttpsServer:
 
     def _resumable(self, request, path, mode, size):
         with self._log_lock:
-            count = self._served[path] = self._served.get(path, 0) + 1
+            count, modified = self._served.get(path, (0, time.time()))
+            count += 1
+            self._served[path] = (count, modified)
+        if mode == "gone" and count > 1:
+            request.send_simple(404)
+            return
         changed = mode == "etag" and count > 1
-        etag = '"v2"' if changed else '"v1"'
         shift = 7 if changed else 0
-        headers = [("Accept-Ranges", "bytes"), ("ETag", etag)]
+        if mode.startswith("lastmod"):
+            age = 86400 if mode == "lastmod-old" else 0
+            validator = email.utils.formatdate(modified - age, usegmt=True)
+            headers = [("Accept-Ranges", "bytes"), ("Last-Modified", validator)]
+        else:
+            validator = ('"v2"' if changed else '"v1"') if mode != "weak" else 'W/"v1"'
+            headers = [("Accept-Ranges", "bytes"), ("ETag", validator)]
         asked = request.headers.get("Range", "")
         start = None
         if (mode != "ignore" and asked.startswith("bytes=") and asked.endswith("-")
-                and request.headers.get("If-Range") == etag):
+                and request.headers.get("If-Range") == validator):
             start = int(asked[len("bytes="):-1])
         if start is None:
             cut = size * 3 // 10 if count == 1 else size // 10 if mode == "always" else size
