@@ -42,7 +42,7 @@ bool HoldFolder(const std::wstring& path, HeldFolder& folder) {
 
 UniqueFileHandle OpenInFolder(const HeldFolder& folder, const std::wstring& name, DWORD access,
                               DWORD sharing, DWORD disposition, BY_HANDLE_FILE_INFORMATION& info) {
-    const std::wstring path = folder.path + L"\\" + name;
+    const std::wstring path = PathIn(folder, name);
     // Reading the attributes for the checks needs its own right: a handle
     // for writing alone would fail them on Windows.
     UniqueFileHandle file(CreateFileW(path.c_str(), access | FILE_READ_ATTRIBUTES, sharing, nullptr,

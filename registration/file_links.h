@@ -19,18 +19,24 @@ struct HeldFolder {
     std::wstring path; // as the handle knows it, every link resolved
 };
 
+// The path of `name` (a bare file name) in the held folder.
+inline std::wstring PathIn(const HeldFolder& folder, const std::wstring& name) {
+    return folder.path + L"\\" + name;
+}
+
 // Holds the folder `path` itself, never what a link leads to. False for a
 // link or any other reparse point, for a file, or when it cannot be opened.
 bool HoldFolder(const std::wstring& path, HeldFolder& folder);
 
 // Opens the file `name` (a bare file name) in the held folder, itself and
 // never what a link leads to, with CreateFileW's `access` (and attribute
-// access for the checks), `sharing` and `disposition`, and fills `info`. The handle is refused (closed, and a file
-// this call created removed when `access` has DELETE) unless it is a plain
-// file with one name whose final path lies directly in the folder: a link or
-// other reparse point, a folder, a file with another name too (a hard link)
-// or a file elsewhere is never acted on. An invalid handle on failure, with
-// GetLastError's ERROR_FILE_NOT_FOUND when there is no such file and
-// ERROR_ACCESS_DENIED when the handle was refused.
+// access for the checks), `sharing` and `disposition`, and fills `info`. The
+// handle is refused (closed, and a file this call created removed when
+// `access` has DELETE) unless it is a plain file with one name whose final
+// path lies directly in the folder: a link or other reparse point, a folder,
+// a file with another name too (a hard link) or a file elsewhere is never
+// acted on. An invalid handle on failure, with GetLastError's
+// ERROR_FILE_NOT_FOUND when there is no such file and ERROR_ACCESS_DENIED
+// when the handle was refused.
 UniqueFileHandle OpenInFolder(const HeldFolder& folder, const std::wstring& name, DWORD access,
                               DWORD sharing, DWORD disposition, BY_HANDLE_FILE_INFORMATION& info);

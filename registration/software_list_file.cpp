@@ -140,7 +140,7 @@ void WriteSoftwareListIn(const HeldFolder& folder, const std::wstring& name,
     // is reused and removed by the next.
     const std::string text = FormatSoftwareList(list);
     const std::wstring temp = name + L".tmp";
-    DeleteFileW((folder.path + L"\\" + temp).c_str());
+    DeleteFileW(PathIn(folder, temp).c_str());
     BY_HANDLE_FILE_INFORMATION info{};
     UniqueFileHandle file = OpenInFolder(folder, temp, GENERIC_WRITE | DELETE, 0, CREATE_NEW, info);
     if (!file)
@@ -149,7 +149,7 @@ void WriteSoftwareListIn(const HeldFolder& folder, const std::wstring& name,
         DeleteWhenClosed(file.get(), true);
         return;
     }
-    if (RenameOver(file.get(), folder.path + L"\\" + name))
+    if (RenameOver(file.get(), PathIn(folder, name)))
         return;
     const DWORD error = GetLastError();
     DeleteWhenClosed(file.get(), true);
