@@ -12,6 +12,7 @@
 #include "base/file_by_handle.h"
 #include "base/unique_handle.h"
 #include "base/widen.h"
+#include "net/proxy.h"
 #include "net/url.h"
 
 namespace {
@@ -30,15 +31,34 @@ constexpr DWORD kFirstResumeWaitMs = 1000;
 enum class Outcome {
     Succeeded,
     Redirected,
-    Failed,      // the attempt failed before any body byte arrived in it
-    Interrupted, // body bytes arrived, then the attempt broke off
-    Final,       // never tried again: writing or hashing the file failed, or
-                 // the host refused the rest for good (a 4xx)
+    Failed,           // the attempt failed before any body byte arrived in it
+    Interrupted,      // body bytes arrived, then the attempt broke off
+    Final,            // never tried again: writing or hashing the file failed, or
+                      // the host refused the rest for good (a 4xx)
+    ProxyUnreachable, // the user's proxy could not be reached: worth a try without it
 };
+
+// How the requests of one download leave the machine: through the proxy the
+// user's settings name (empty: WinHTTP's default road, the machine-wide
+// setting or else direct), with what TLS offer. Once an answer came back
+// along it, the road is kept for the redirects and resumptions that follow.
+struct Road {
+    std::wstring proxy;
+    TlsOffer tls = TlsOffer::PlatformDefault;
+    bool kept = false;
+};
+
+constexpr char kProxyLogonFailed[] = "proxy authentication failed";
 
 Outcome Fail(std::string& error, const char* message, Outcome outcome = Outcome::Failed) {
     error = message;
     return outcome;
+}
+
+// The URL as the proxy lookup takes it.
+std::wstring UrlText(const ParsedUrl& url) {
+    return L"https://" + url.host + (url.port == 443 ? L"" : L":" + std::to_wstring(url.port)) +
+           url.path;
 }
 
 bool IsRedirect(DWORD status) {
@@ -219,18 +239,58 @@ std::wstring ResumeHeaders(const SaveFile& save) {
            L"\r\n";
 }
 
+// Sends the request and reads the status of its answer. On failure, error
+// names the step that failed and the result is its WinHTTP error.
+DWORD Exchange(HINTERNET request, const std::wstring& headers, DWORD& status, std::string& error) {
+    if (!WinHttpSendRequest(
+            request, headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : headers.c_str(),
+            headers.empty() ? 0 : static_cast<DWORD>(-1L), WINHTTP_NO_REQUEST_DATA, 0, 0, 0)) {
+        error = "WinHttpSendRequest failed";
+        return GetLastError();
+    }
+    if (!WinHttpReceiveResponse(request, nullptr)) {
+        error = "WinHttpReceiveResponse failed";
+        return GetLastError();
+    }
+    status = 0;
+    DWORD size = sizeof(status);
+    WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                        WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX);
+    return ERROR_SUCCESS;
+}
+
+// A proxy that asks who the user is (407) is asked once more with the
+// logged-on user's own credentials (Negotiate or NTLM, no name or password
+// given); a second 407, or a proxy that wants a password, fails the attempt.
+DWORD ExchangeWithProxyLogon(HINTERNET request, const std::wstring& headers, DWORD& status,
+                             std::string& error) {
+    DWORD failure = Exchange(request, headers, status, error);
+    if (failure != ERROR_SUCCESS || status != HTTP_STATUS_PROXY_AUTH_REQ)
+        return failure;
+    DWORD offered = 0, first = 0, target = 0;
+    const DWORD scheme =
+        WinHttpQueryAuthSchemes(request, &offered, &first, &target) ? ProxyLogonScheme(offered) : 0;
+    if (scheme == 0 || !WinHttpSetCredentials(request, WINHTTP_AUTH_TARGET_PROXY, scheme, nullptr,
+                                              nullptr, nullptr))
+        return ERROR_SUCCESS;
+    return Exchange(request, headers, status, error);
+}
+
 // One request with a session of its own. The handles are declared in opening
 // order, so every way out closes request, connection, session. Once the save
 // file exists, the request asks for the rest of the body.
 Outcome Attempt(const ParsedUrl& url, const std::string& savePath, SaveFile& save,
                 std::string& error, const ProgressCallback& progress, Sha256* hash,
-                Sha256Digest* digest, TlsOffer tls, std::string& redirectTarget) {
-    InternetHandle session(WinHttpOpen(L"VelmorInstaller/1.0", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
-                                       WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
+                Sha256Digest* digest, Road& road, std::string& redirectTarget) {
+    const bool proxied = !road.proxy.empty();
+    InternetHandle session(WinHttpOpen(
+        L"VelmorInstaller/1.0",
+        proxied ? WINHTTP_ACCESS_TYPE_NAMED_PROXY : WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
+        proxied ? road.proxy.c_str() : WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
     if (!session)
         return Fail(error, "WinHttpOpen failed");
     WinHttpSetTimeouts(session.get(), kTimeoutMs, kTimeoutMs, kTimeoutMs, kTimeoutMs);
-    if (tls == TlsOffer::UpToTls12) {
+    if (road.tls == TlsOffer::UpToTls12) {
         // A failure means a Windows 7 without the update: its defaults apply.
         DWORD protocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_1 |
                           WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2;
@@ -256,17 +316,14 @@ Outcome Attempt(const ParsedUrl& url, const std::string& savePath, SaveFile& sav
     WinHttpSetOption(request.get(), WINHTTP_OPTION_DISABLE_FEATURE, &features, sizeof(features));
 
     const std::wstring headers = ResumeHeaders(save);
-    if (!WinHttpSendRequest(
-            request.get(), headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : headers.c_str(),
-            headers.empty() ? 0 : static_cast<DWORD>(-1L), WINHTTP_NO_REQUEST_DATA, 0, 0, 0))
-        return Fail(error, "WinHttpSendRequest failed");
-    if (!WinHttpReceiveResponse(request.get(), nullptr))
-        return Fail(error, "WinHttpReceiveResponse failed");
-
     DWORD status = 0;
-    DWORD size = sizeof(status);
-    WinHttpQueryHeaders(request.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                        WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX);
+    const DWORD failure = ExchangeWithProxyLogon(request.get(), headers, status, error);
+    if (failure != ERROR_SUCCESS)
+        return proxied && !road.kept && ProxyUnreachable(failure) ? Outcome::ProxyUnreachable
+                                                                  : Outcome::Failed;
+    road.kept = true;
+    if (status == HTTP_STATUS_PROXY_AUTH_REQ)
+        return Fail(error, kProxyLogonFailed);
 
     if (!save.file) {
         if (IsRedirect(status) && ReadLocation(request.get(), redirectTarget))
@@ -339,6 +396,9 @@ bool DownloadFile(const std::string& url, const std::string& savePath, std::stri
         Sha256Begin(hash);
     // Closed on every way out; while it is incomplete, closing removes it.
     SaveFile save;
+    Road road;
+    road.tls = tls;
+    bool roadChosen = false;
     std::string current = url;
     for (int redirects = 0, resumptions = 0;;) {
         ParsedUrl parsed;
@@ -346,11 +406,22 @@ bool DownloadFile(const std::string& url, const std::string& savePath, std::stri
             error = "URL parse failed";
             return false;
         }
+        if (!roadChosen) {
+            road.proxy = UserProxyFor(UrlText(parsed), parsed.host);
+            roadChosen = true;
+        }
         std::string target;
         const Outcome outcome =
-            Attempt(parsed, savePath, save, error, progress, &hash, bodyDigest, tls, target);
+            Attempt(parsed, savePath, save, error, progress, &hash, bodyDigest, road, target);
         if (outcome == Outcome::Succeeded)
             return true;
+        if (outcome == Outcome::ProxyUnreachable) {
+            // Once, and only before anything answered: the proxy the
+            // user's settings name is down, perhaps left from another
+            // network. The default road is what worked before it was read.
+            road.proxy.clear();
+            continue;
+        }
         if (outcome == Outcome::Redirected) {
             current = ResolveReference(current, target);
             if (++redirects >= kMaxRequests) {

@@ -1,0 +1,219 @@
+#include "net/proxy.h"
+
+#include <windows.h>
+
+#include <winhttp.h>
+
+#include <cwctype>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "base/unique_handle.h"
+
+namespace {
+
+using InternetHandle = UniqueAny<HINTERNET, WinHttpCloseHandle>;
+// The strings WinHTTP hands over for the caller to free.
+using GlobalText = UniqueAny<LPWSTR, GlobalFree>;
+
+// A script download is a small request: it gets less time than the package.
+constexpr DWORD kScriptTimeoutMs = 10000;
+
+std::vector<std::wstring> Entries(const std::wstring& list, const wchar_t* separators) {
+    std::vector<std::wstring> entries;
+    for (std::size_t start = 0; start < list.size();) {
+        const std::size_t end = list.find_first_of(separators, start);
+        const std::size_t stop = end == std::wstring::npos ? list.size() : end;
+        if (stop > start)
+            entries.push_back(list.substr(start, stop - start));
+        start = stop + 1;
+    }
+    return entries;
+}
+
+wchar_t Lower(wchar_t unit) {
+    return static_cast<wchar_t>(std::towlower(unit));
+}
+
+// Whether text matches pattern as a whole, '*' standing for any run.
+bool Matches(const std::wstring& pattern, const std::wstring& text) {
+    std::size_t p = 0, t = 0, star = std::wstring::npos, resume = 0;
+    while (t < text.size()) {
+        if (p < pattern.size() && pattern[p] == L'*') {
+            star = p++;
+            resume = t;
+        } else if (p < pattern.size() && Lower(pattern[p]) == Lower(text[t])) {
+            ++p;
+            ++t;
+        } else if (star != std::wstring::npos) {
+            p = star + 1;
+            t = ++resume;
+        } else {
+            return false;
+        }
+    }
+    while (p < pattern.size() && pattern[p] == L'*')
+        ++p;
+    return p == pattern.size();
+}
+
+std::wstring WithoutScheme(const std::wstring& entry) {
+    const std::size_t scheme = entry.find(L"://");
+    return scheme == std::wstring::npos ? entry : entry.substr(scheme + 3);
+}
+
+// "http://host:port/" as "host:port"; a port of 80 where none is given.
+std::wstring HostAndPort(const std::wstring& entry) {
+    std::wstring server = WithoutScheme(entry);
+    server = server.substr(0, server.find(L'/'));
+    if (server.empty())
+        return server;
+    return server.find(L':') == std::wstring::npos ? server + L":80" : server;
+}
+
+// WinHttpGetProxyForUrl for one way of finding the script: first without
+// logging on, then as the user where the script's host asks for it. True
+// when it gave an answer, which may be "no proxy".
+bool ScriptAnswer(HINTERNET session, const std::wstring& url, WINHTTP_AUTOPROXY_OPTIONS options,
+                  std::wstring& proxy) {
+    WINHTTP_PROXY_INFO info{};
+    options.fAutoLogonIfChallenged = FALSE;
+    BOOL answered = WinHttpGetProxyForUrl(session, url.c_str(), &options, &info);
+    if (!answered && GetLastError() == ERROR_WINHTTP_LOGIN_FAILURE) {
+        options.fAutoLogonIfChallenged = TRUE;
+        answered = WinHttpGetProxyForUrl(session, url.c_str(), &options, &info);
+    }
+    if (!answered)
+        return false;
+    const GlobalText named(info.lpszProxy), bypass(info.lpszProxyBypass);
+    proxy = info.dwAccessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY && named
+                ? HttpsProxyEntry(named.get())
+                : std::wstring();
+    return true;
+}
+
+InternetHandle ScriptSession() {
+    // The script itself is fetched directly, as Windows' own lookup does.
+    InternetHandle session(WinHttpOpen(L"VelmorInstaller/1.0", WINHTTP_ACCESS_TYPE_NO_PROXY,
+                                       WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
+    if (session)
+        WinHttpSetTimeouts(session.get(), kScriptTimeoutMs, kScriptTimeoutMs, kScriptTimeoutMs,
+                           kScriptTimeoutMs);
+    return session;
+}
+
+// An auto-detection that runs on a thread of its own, so that the download
+// waits for it only so long: on a network without a proxy script the
+// platform may search for seconds. Shared by that thread and the caller;
+// the answer is read only once `done` is set.
+struct Detection {
+    std::wstring url;
+    std::wstring proxy;
+    bool answered = false;
+    UniqueHandle done;
+};
+
+DWORD WINAPI Detect(void* parameter) {
+    const std::unique_ptr<std::shared_ptr<Detection>> owner(
+        static_cast<std::shared_ptr<Detection>*>(parameter));
+    Detection& detection = **owner;
+    WINHTTP_AUTOPROXY_OPTIONS options{};
+    options.dwFlags = WINHTTP_AUTOPROXY_AUTO_DETECT;
+    options.dwAutoDetectFlags = WINHTTP_AUTO_DETECT_TYPE_DHCP | WINHTTP_AUTO_DETECT_TYPE_DNS_A;
+    const InternetHandle session = ScriptSession();
+    detection.answered =
+        session && ScriptAnswer(session.get(), detection.url, options, detection.proxy);
+    SetEvent(detection.done.get());
+    return 0;
+}
+
+// Auto-detection's answer, if it comes within the budget.
+bool Detected(const std::wstring& url, std::wstring& proxy) {
+    auto detection = std::make_shared<Detection>();
+    detection->url = url;
+    detection->done.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!detection->done)
+        return false;
+    auto* parameter = new std::shared_ptr<Detection>(detection);
+    UniqueHandle thread(CreateThread(nullptr, 0, Detect, parameter, 0, nullptr));
+    if (!thread) {
+        delete parameter;
+        return false;
+    }
+    if (WaitForSingleObject(detection->done.get(), kAutoDetectBudgetMs) != WAIT_OBJECT_0 ||
+        !detection->answered)
+        return false;
+    proxy = detection->proxy;
+    return true;
+}
+
+// A proxy script at a URL the user set.
+bool Scripted(const std::wstring& url, const wchar_t* scriptUrl, std::wstring& proxy) {
+    WINHTTP_AUTOPROXY_OPTIONS options{};
+    options.dwFlags = WINHTTP_AUTOPROXY_CONFIG_URL;
+    options.lpszAutoConfigUrl = scriptUrl;
+    const InternetHandle session = ScriptSession();
+    return session && ScriptAnswer(session.get(), url, options, proxy);
+}
+
+bool Given(const GlobalText& text) {
+    return text && *text.get();
+}
+
+} // namespace
+
+std::wstring UserProxyFor(const std::wstring& url, const std::wstring& host) {
+    WINHTTP_CURRENT_USER_IE_PROXY_CONFIG config{};
+    if (!WinHttpGetIEProxyConfigForCurrentUser(&config))
+        return std::wstring();
+    const GlobalText script(config.lpszAutoConfigUrl), fixed(config.lpszProxy),
+        bypass(config.lpszProxyBypass);
+    // As the browser does: auto-detection first, then the script the user
+    // named, then the fixed proxy, each only where the one before had no
+    // answer.
+    std::wstring proxy;
+    if (config.fAutoDetect && Detected(url, proxy))
+        return proxy;
+    if (Given(script) && Scripted(url, script.get(), proxy))
+        return proxy;
+    if (Given(fixed) && !(Given(bypass) && BypassesProxy(bypass.get(), host)))
+        return HttpsProxyEntry(fixed.get());
+    return std::wstring();
+}
+
+std::wstring HttpsProxyEntry(const std::wstring& list) {
+    for (const std::wstring& entry : Entries(list, L"; \t\r\n")) {
+        const std::size_t equals = entry.find(L'=');
+        if (equals == std::wstring::npos)
+            return HostAndPort(entry);
+        if (CompareStringOrdinal(entry.c_str(), static_cast<int>(equals), L"https", -1, TRUE) ==
+            CSTR_EQUAL)
+            return HostAndPort(entry.substr(equals + 1));
+    }
+    return std::wstring();
+}
+
+bool BypassesProxy(const std::wstring& bypass, const std::wstring& host) {
+    for (const std::wstring& entry : Entries(bypass, L";, \t\r\n")) {
+        if (CompareStringOrdinal(entry.c_str(), -1, L"<local>", -1, TRUE) == CSTR_EQUAL) {
+            if (host.find(L'.') == std::wstring::npos)
+                return true;
+        } else if (Matches(WithoutScheme(entry), host)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool ProxyUnreachable(DWORD error) {
+    return error == ERROR_WINHTTP_NAME_NOT_RESOLVED || error == ERROR_WINHTTP_CANNOT_CONNECT;
+}
+
+DWORD ProxyLogonScheme(DWORD offered) {
+    if (offered & WINHTTP_AUTH_SCHEME_NEGOTIATE)
+        return WINHTTP_AUTH_SCHEME_NEGOTIATE;
+    if (offered & WINHTTP_AUTH_SCHEME_NTLM)
+        return WINHTTP_AUTH_SCHEME_NTLM;
+    return 0;
+}

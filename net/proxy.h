@@ -1,0 +1,40 @@
+#pragma once
+// The proxy the user's own settings name for a download: a fixed proxy and
+// its bypass list, a proxy auto-config script, or auto-detection. WinHTTP's
+// default road reads only the machine-wide setting, never the user's.
+
+#include <windows.h>
+
+#include <string>
+
+// The proxy, as "host:port", that the current user's settings name for an
+// https URL whose host is `host`; empty when they name none (nothing set,
+// the host bypassed, the script says DIRECT, or auto-detection finds
+// nothing), and the download then takes WinHTTP's default road as before.
+// Auto-detection is given at most kAutoDetectBudgetMs.
+std::wstring UserProxyFor(const std::wstring& url, const std::wstring& host);
+
+constexpr DWORD kAutoDetectBudgetMs = 2000;
+
+// The https entry of a proxy list as "host:port": "https=host:port" where
+// the list names schemes ("http=a:80;https=b:443"), else its first entry
+// without a scheme ("a:80 b:81", "a:80;b:81", a script's "a:80; b:81").
+// A "http://" before the host and a "/" after it are dropped, and a missing
+// port is 80. Empty when no entry is for https.
+std::wstring HttpsProxyEntry(const std::wstring& list);
+
+// Whether a bypass list ("*.corp.example;10.*;<local>", entries separated by
+// ';', ',' or white space) exempts host from the proxy. An entry matches the
+// whole host name, case-insensitively, with '*' standing for any run of
+// characters; "<local>" matches a name without a dot.
+bool BypassesProxy(const std::wstring& bypass, const std::wstring& host);
+
+// Whether a WinHTTP error on a request through a proxy means the proxy
+// itself could not be reached (its name or a connection to it), so the
+// default road is worth a try.
+bool ProxyUnreachable(DWORD error);
+
+// The scheme that logs on to a proxy with the user's own credentials, from
+// what it offers (WinHttpQueryAuthSchemes): Negotiate, else NTLM; 0 when it
+// offers neither, as then only a name and password would do.
+DWORD ProxyLogonScheme(DWORD offered);

@@ -1,0 +1,95 @@
+// The decisions about the user's proxy that need no network: which entry of
+// a proxy list serves https, which hosts a bypass list exempts, which errors
+// mean the proxy is down, and how to log on to a proxy that asks.
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <winhttp.h>
+
+#include <string>
+
+#include "net/proxy.h"
+
+namespace {
+
+TEST(HttpsProxyEntry, PicksTheEntryForHttpsAsHostAndPort) {
+    struct Case {
+        const wchar_t* list;
+        const wchar_t* entry;
+    } cases[] = {
+        {L"proxy.corp:8080", L"proxy.corp:8080"},
+        {L"http=a:80;https=b:8443", L"b:8443"},
+        {L"HTTPS=b:8443;http=a:80", L"b:8443"},
+        {L"http=a:80;ftp=c:21", L""}, // no entry for https: direct
+        {L"http=a:80 https=b:443", L"b:443"},
+        {L"a:3128; b:3128", L"a:3128"}, // a script's list: the first
+        {L"a:3128 b:3128", L"a:3128"},
+        {L"proxy.corp", L"proxy.corp:80"},
+        {L"http://proxy.corp:8080/", L"proxy.corp:8080"},
+        {L"https=http://b:3128", L"b:3128"},
+        {L"  ;proxy:1", L"proxy:1"},
+        {L"", L""},
+        {L";;", L""},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(HttpsProxyEntry(c.list), c.entry) << c.list;
+}
+
+TEST(BypassesProxy, MatchesWholeNamesWithWildcardsAndLocal) {
+    struct Case {
+        const wchar_t* bypass;
+        const wchar_t* host;
+        bool bypassed;
+    } cases[] = {
+        {L"download.velmor.com", L"download.velmor.com", true},
+        {L"DOWNLOAD.velmor.COM", L"download.velmor.com", true},
+        {L"velmor.com", L"download.velmor.com", false},
+        {L"*.velmor.com", L"download.velmor.com", true},
+        {L"*.velmor.com", L"velmor.com", false},
+        {L"*velmor*", L"download.velmor.com", true},
+        {L"127.0.0.*", L"127.0.0.1", true},
+        {L"127.0.0.*", L"127.0.1.1", false},
+        {L"10.*;*.corp", L"download.velmor.com", false},
+        {L"10.*;*.velmor.com", L"download.velmor.com", true},
+        {L"10.*, *.velmor.com", L"download.velmor.com", true},
+        {L"10.* *.velmor.com", L"download.velmor.com", true},
+        {L"https://*.velmor.com", L"download.velmor.com", true},
+        {L"<local>", L"intranet", true},
+        {L"<LOCAL>", L"intranet", true},
+        {L"<local>", L"download.velmor.com", false},
+        {L"*", L"download.velmor.com", true},
+        {L"", L"download.velmor.com", false},
+        {L"download.velmor.co", L"download.velmor.com", false},
+        {L"download.velmor.com.evil", L"download.velmor.com", false},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(BypassesProxy(c.bypass, c.host), c.bypassed) << c.bypass << L" " << c.host;
+}
+
+TEST(ProxyUnreachable, OnlyTheProxysNameOrConnection) {
+    EXPECT_TRUE(ProxyUnreachable(ERROR_WINHTTP_NAME_NOT_RESOLVED));
+    EXPECT_TRUE(ProxyUnreachable(ERROR_WINHTTP_CANNOT_CONNECT));
+    for (DWORD error : {DWORD{ERROR_WINHTTP_SECURE_FAILURE}, DWORD{ERROR_WINHTTP_TIMEOUT},
+                        DWORD{ERROR_WINHTTP_CONNECTION_ERROR}, DWORD{ERROR_SUCCESS}})
+        EXPECT_FALSE(ProxyUnreachable(error)) << error;
+}
+
+TEST(ProxyLogonScheme, TheUsersOwnLogonOnlyWithoutAPassword) {
+    struct Case {
+        DWORD offered;
+        DWORD scheme;
+    } cases[] = {
+        {WINHTTP_AUTH_SCHEME_NEGOTIATE | WINHTTP_AUTH_SCHEME_NTLM, WINHTTP_AUTH_SCHEME_NEGOTIATE},
+        {WINHTTP_AUTH_SCHEME_NTLM | WINHTTP_AUTH_SCHEME_BASIC, WINHTTP_AUTH_SCHEME_NTLM},
+        {WINHTTP_AUTH_SCHEME_NEGOTIATE, WINHTTP_AUTH_SCHEME_NEGOTIATE},
+        {WINHTTP_AUTH_SCHEME_BASIC, 0},
+        {WINHTTP_AUTH_SCHEME_DIGEST | WINHTTP_AUTH_SCHEME_BASIC, 0},
+        {0, 0},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(ProxyLogonScheme(c.offered), c.scheme) << c.offered;
+}
+
+} // namespace

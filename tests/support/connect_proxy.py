@@ -1,0 +1,108 @@
+"""A small HTTP proxy on 127.0.0.1 for the tests: it tunnels CONNECT
+requests (mapping host names that resolve nowhere else to local ports),
+logs every CONNECT, and serves a proxy auto-config script at /proxy.pac.
+With logon=True it answers every CONNECT with 407, offering Negotiate and
+NTLM, and never tunnels."""
+
+import socket
+import socketserver
+import threading
+
+
+class _Handler(socketserver.StreamRequestHandler):
+    def handle(self):
+        owner = self.server.owner
+        line = self.rfile.readline(8192).decode("latin-1").strip()
+        while self.rfile.readline(8192) not in (b"\r\n", b"\n", b""):
+            pass
+        method, _, rest = line.partition(" ")
+        target = rest.rsplit(" ", 1)[0]
+        if method == "GET" and target.endswith("/proxy.pac"):
+            owner._record("GET " + target)
+            body = owner.script.encode()
+            self.wfile.write(b"HTTP/1.1 200 OK\r\nContent-Type: application/x-ns-proxy-autoconfig"
+                             b"\r\nContent-Length: %d\r\nConnection: close\r\n\r\n" % len(body) + body)
+            return
+        if method != "CONNECT":
+            self.wfile.write(b"HTTP/1.1 405 Method Not Allowed\r\nContent-Length: 0\r\n"
+                             b"Connection: close\r\n\r\n")
+            return
+        owner._record("CONNECT " + target)
+        if owner.logon:
+            self.wfile.write(b"HTTP/1.1 407 Proxy Authentication Required\r\n"
+                             b"Proxy-Authenticate: Negotiate\r\nProxy-Authenticate: NTLM\r\n"
+                             b"Content-Length: 0\r\nConnection: close\r\n\r\n")
+            return
+        host, _, port = target.rpartition(":")
+        host, port = owner.hosts.get(host, (host, int(port)))
+        try:
+            upstream = socket.create_connection((host, port), timeout=10)
+        except OSError:
+            self.wfile.write(b"HTTP/1.1 502 Bad Gateway\r\nContent-Length: 0\r\n\r\n")
+            return
+        with upstream:
+            self.wfile.write(b"HTTP/1.1 200 Connection established\r\n\r\n")
+            self.wfile.flush()
+            _pipe(self.connection, upstream)
+
+
+def _pipe(a, b):
+    def copy(source, sink):
+        try:
+            while True:
+                data = source.recv(65536)
+                if not data:
+                    break
+                sink.sendall(data)
+        except OSError:
+            pass
+        try:
+            sink.shutdown(socket.SHUT_WR)
+        except OSError:
+            pass
+
+    other = threading.Thread(target=copy, args=(b, a), daemon=True)
+    other.start()
+    copy(a, b)
+    other.join()
+
+
+class _Server(socketserver.ThreadingTCPServer):
+    daemon_threads = True
+    allow_reuse_address = True
+
+
+class ConnectProxy:
+    """hosts maps a host name to (address, port) to connect to instead;
+    script is the body of /proxy.pac."""
+
+    def __init__(self, hosts=None, script="", logon=False):
+        self.hosts = dict(hosts or {})
+        self.script = script
+        self.logon = logon
+        self._log = []
+        self._lock = threading.Lock()
+        self._server = _Server(("127.0.0.1", 0), _Handler)
+        self._server.owner = self
+        self.port = self._server.server_address[1]
+        self.address = "127.0.0.1:%d" % self.port
+
+    def _record(self, entry):
+        with self._lock:
+            self._log.append(entry)
+
+    def log(self):
+        """What was asked of the proxy so far: "CONNECT host:port" and "GET path"."""
+        with self._lock:
+            return list(self._log)
+
+    def connects(self):
+        return [entry for entry in self.log() if entry.startswith("CONNECT ")]
+
+    def __enter__(self):
+        threading.Thread(target=self._server.serve_forever, daemon=True).start()
+        return self
+
+    def __exit__(self, *exc):
+        self._server.shutdown()
+        self._server.server_close()
