@@ -5,6 +5,7 @@ package server and the record the test setup programs leave."""
 import os
 import pwd
 import shutil
+import struct
 import tempfile
 import time
 
@@ -15,6 +16,10 @@ import test_ca
 
 PORT = facts.test_port()
 INSTALLER = os.environ["VELMOR_INSTALLER_TESTHOST"]
+# The same installer, downloading from a host name that only the tests'
+# proxy resolves (to the local server).
+PROXIED_INSTALLER = os.environ["VELMOR_INSTALLER_PROXIED"]
+PROXIED_HOST = os.environ["VELMOR_PROXIED_HOST"]
 FAKE_SETUP = {name: os.environ["VELMOR_FAKE_SETUP_" + name.upper()]
               for name in ("win7", "release", "ebwebview")}
 ATTACKER = os.environ["VELMOR_ATTACKER"]
@@ -26,6 +31,21 @@ LAUNCH_FAILED = facts.LAUNCH_FAILED
 FIRST_ROOT = "Program Files (x86)/Microsoft/EdgeWebView/Application"
 SECOND_ROOT = "Program Files/Microsoft/EdgeWebView/Application"
 PBM_GETPOS = 0x0408
+
+# The user's proxy settings, as Windows' settings write them: the binary value
+# DefaultConnectionSettings, whose flags say what is set.
+CONNECTIONS = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings\Connections"
+DIRECT, FIXED_PROXY, PROXY_SCRIPT, AUTO_DETECT = 1, 2, 4, 8
+
+
+def connection_settings(flags, proxy="", bypass="", script=""):
+    """The value's bytes: version 0x46, a change counter, the flags, then the
+    proxy list, the bypass list and the script's URL, each an 8-bit string
+    after its length, and the fields Windows adds after them, zero here."""
+    data = struct.pack("<III", 0x46, 1, flags)
+    for text in (proxy, bypass, script):
+        data += struct.pack("<I", len(text)) + text.encode("ascii")
+    return data + bytes(32)
 
 
 class Prefix(vt.PrefixCopy):
@@ -49,6 +69,16 @@ class Prefix(vt.PrefixCopy):
         assert vt.quiet(["wine", "reg", "add", r"HKCU\Software\Wine\WineBrowser", "/v", "Browsers",
                       "/t", "REG_SZ", "/d", browser, "/f"], self.env) == 0
         return self
+
+    def set_user_proxy(self, settings):
+        """Writes the user's proxy settings (connection_settings' bytes), or
+        removes them for None."""
+        if settings is None:
+            vt.quiet(["wine", "reg", "delete", CONNECTIONS, "/v", "DefaultConnectionSettings",
+                      "/f"], self.env)
+            return
+        assert vt.quiet(["wine", "reg", "add", CONNECTIONS, "/v", "DefaultConnectionSettings",
+                         "/t", "REG_BINARY", "/d", settings.hex(), "/f"], self.env) == 0
 
     def drive_c(self, relative):
         return os.path.join(self.path, "drive_c", relative)
@@ -88,11 +118,13 @@ _certificate = None
 
 
 def certificate():
-    """The server certificate for 127.0.0.1, signed by the prefix's test CA."""
+    """The server certificate for 127.0.0.1 and the proxied host name, signed
+    by the prefix's test CA."""
     global _certificate
     if _certificate is None:
         out = tempfile.mkdtemp(prefix="velmor-e2e-cert-")
-        _certificate = test_ca.make_server_cert(os.environ["VELMOR_TEST_CA_DIR"], out, "e2e")
+        _certificate = test_ca.make_server_cert(os.environ["VELMOR_TEST_CA_DIR"], out, "e2e",
+                                                hosts=test_ca.DEFAULT_HOSTS + (PROXIED_HOST,))
     return _certificate
 
 
@@ -114,10 +146,11 @@ class Run:
     """One installer run in a fresh current directory of its own."""
 
     def __init__(self, prefix, setup_seconds=0, trace=None, directory=None, env=None,
-                 channels="trace+file,trace+path", hold_at=None):
+                 channels="trace+file,trace+path", hold_at=None, installer=INSTALLER):
         """trace: a file for Wine's debug output of the given channels.
         hold_at: a point where the test installer waits (see wait_held)."""
         self.prefix = prefix
+        self.installer = installer
         # A space in the folder, as in "C:\Users\John Smith\Downloads".
         self.directory = directory or tempfile.mkdtemp(prefix="cwd x-", dir=prefix.folder)
         self.setup_log = os.path.join(prefix.folder, os.path.basename(self.directory) + ".log")
@@ -134,12 +167,12 @@ class Run:
         env = {"VELMOR_SETUP_LOG": windows_path(self.setup_log),
                "VELMOR_FAKE_SETUP_SECONDS": str(self.setup_seconds), **self.env}
         if not self.trace:
-            self.process = vt.start(INSTALLER, cwd=self.directory, prefix=self.prefix.path,
+            self.process = vt.start(self.installer, cwd=self.directory, prefix=self.prefix.path,
                                     env=env)
             return self
         env["WINEDEBUG"] = "-all," + self.channels
         with open(self.trace, "wb") as trace:
-            self.process = vt.start(INSTALLER, cwd=self.directory, prefix=self.prefix.path,
+            self.process = vt.start(self.installer, cwd=self.directory, prefix=self.prefix.path,
                                     env=env, stderr=trace)
         return self
 

@@ -7,10 +7,12 @@ import os
 import re
 import shutil
 import signal
+import socket
 import time
 import unittest
 
 import install_e2e as e2e
+from connect_proxy import ConnectProxy
 
 SUPPORT_URL = os.environ["VELMOR_SUPPORT_URL"]
 
@@ -336,6 +338,88 @@ class RoadsTest(InPrefix):
                 self.assertEqual(f.read(), package, "the downloaded file stays")
         time.sleep(1)
         self.assertEqual(opened(self.prefix), [SUPPORT_URL])
+
+
+def closed_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class ProxyTest(InPrefix):
+    """The user's proxy settings, written as Windows' settings write them,
+    and a CONNECT proxy on 127.0.0.1 that logs what it is asked for. The
+    proxied installer downloads from a name that only the proxy resolves."""
+
+    version = "win10"
+
+    def tearDown(self):
+        self.prefix.set_user_proxy(None)
+        super().tearDown()
+
+    def install_through(self, settings, installer):
+        """One installation with the given settings; True when the setup
+        program ran, False when the download failure box came."""
+        self.prefix.reset()
+        self.prefix.set_user_proxy(settings)
+        with e2e.package_server() as server, e2e.Run(self.prefix, installer=installer) as run:
+            ran = None
+            while ran is None:  # the case's deadline ends a hang
+                if run.process.poll() is not None:
+                    ran = True
+                elif run.wait_box(e2e.DOWNLOAD_FAILED, click="cancel", timeout_ms=500):
+                    ran = False
+            if ran:
+                self.assertEqual(run.process.returncode, 0)
+                self.assertEqual([r["event"] for r in run.setup_records()], ["start", "end"])
+                self.assertEqual(len(server.requests()), 1, server.requests())
+            else:
+                self.assertEqual(run.setup_records(), [])
+                self.assertTrue(run.click_close())
+                self.assertEqual(e2e.vt.wait_exit(run.process, timeout=None), 0)
+        return ran
+
+    def test_the_download_takes_the_road_the_users_settings_name(self):
+        proxied = "CONNECT %s:%d" % (e2e.PROXIED_HOST, e2e.PORT)
+        direct_host = "CONNECT 127.0.0.1:%d" % e2e.PORT
+        script = ('function FindProxyForURL(url, host) {\n'
+                  '  return host == "%s" ? "PROXY %%s" : "DIRECT";\n}\n' % e2e.PROXIED_HOST)
+        settings = e2e.connection_settings
+        dead = "127.0.0.1:%d" % closed_port()
+        cases = [
+            # name, the proxy asks for a logon, settings given the proxy's
+            # address, the proxied installer, the setup runs, what the proxy saw
+            ("a fixed proxy", False,
+             lambda p: settings(e2e.DIRECT | e2e.FIXED_PROXY, proxy=p), True, True, [proxied]),
+            ("a per-scheme list", False,
+             lambda p: settings(e2e.FIXED_PROXY, proxy="http=%s;https=%s" % (dead, p)), True,
+             True, [proxied]),
+            ("a proxy script over HTTP", False,
+             lambda p: settings(e2e.DIRECT | e2e.PROXY_SCRIPT, script="http://%s/proxy.pac" % p),
+             True, True, ["GET /proxy.pac", proxied]),
+            ("the host on the bypass list", False,
+             lambda p: settings(e2e.FIXED_PROXY, proxy=p, bypass="*.example;127.0.0.*"), False,
+             True, []),
+            ("only auto-detection", False,
+             lambda p: settings(e2e.DIRECT | e2e.AUTO_DETECT), False, True, []),
+            ("no proxy set", False, lambda p: settings(e2e.DIRECT), False, True, []),
+            ("the proxied host with no proxy set", False,
+             lambda p: settings(e2e.DIRECT), True, False, []),
+            ("a proxy that is not listening", False,
+             lambda p: settings(e2e.FIXED_PROXY, proxy=dead), False, True, []),
+            ("a proxy that asks for a logon", True,
+             lambda p: settings(e2e.FIXED_PROXY, proxy=p), False, False, [direct_host]),
+        ]
+        for name, logon, make, through_proxy, runs, seen in cases:
+            with self.case(name):
+                installer = e2e.PROXIED_INSTALLER if through_proxy else e2e.INSTALLER
+                with ConnectProxy(hosts={e2e.PROXIED_HOST: ("127.0.0.1", e2e.PORT)},
+                                  logon=logon) as proxy:
+                    proxy.script = script % proxy.address
+                    self.assertEqual(self.install_through(make(proxy.address), installer),
+                                     runs)
+                    # A refused CONNECT may be asked once more.
+                    self.assertEqual(sorted(set(proxy.log())), sorted(seen))
 
 
 class AttackTest(InPrefix):

@@ -1,8 +1,11 @@
-"""A small HTTP proxy on 127.0.0.1 for the tests: it tunnels CONNECT
+"""A small HTTP proxy on 127.0.0.2 for the tests: it tunnels CONNECT
 requests (mapping host names that resolve nowhere else to local ports),
 logs every CONNECT, and serves a proxy auto-config script at /proxy.pac.
 With logon=True it answers every CONNECT with 407, offering Negotiate and
-NTLM, and never tunnels."""
+NTLM, and never tunnels.
+
+It listens on 127.0.0.2, not on the servers' 127.0.0.1: Wine's WinHTTP
+takes a proxy whose host is the target's own host for no proxy at all."""
 
 import socket
 import socketserver
@@ -10,6 +13,8 @@ import threading
 
 
 class _Handler(socketserver.StreamRequestHandler):
+    timeout = 30  # a client that says nothing is let go
+
     def handle(self):
         owner = self.server.owner
         line = self.rfile.readline(8192).decode("latin-1").strip()
@@ -82,10 +87,10 @@ class ConnectProxy:
         self.logon = logon
         self._log = []
         self._lock = threading.Lock()
-        self._server = _Server(("127.0.0.1", 0), _Handler)
+        self._server = _Server(("127.0.0.2", 0), _Handler)
         self._server.owner = self
         self.port = self._server.server_address[1]
-        self.address = "127.0.0.1:%d" % self.port
+        self.address = "127.0.0.2:%d" % self.port
 
     def _record(self, entry):
         with self._lock:

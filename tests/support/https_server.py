@@ -87,6 +87,11 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         pass
 
     def do_GET(self):
+        # A target in absolute form names the same resource (clients send it
+        # to a proxy, and Wine sends it through a proxy's tunnel too).
+        if self.path.lower().startswith(("https://", "http://")):
+            target = urllib.parse.urlsplit(self.path)
+            self.path = (target.path or "/") + ("?" + target.query if target.query else "")
         self.server.owner._log(self)
         self.server.owner._dispatch(self)
 
