@@ -5,12 +5,12 @@ package server and the record the test setup programs leave."""
 import os
 import pwd
 import shutil
-import struct
 import tempfile
 import time
 
 import installer_facts as facts
 import velmor_test as vt
+import connect_proxy
 from https_server import HttpsServer, windows_path
 import test_ca
 
@@ -31,21 +31,6 @@ LAUNCH_FAILED = facts.LAUNCH_FAILED
 FIRST_ROOT = "Program Files (x86)/Microsoft/EdgeWebView/Application"
 SECOND_ROOT = "Program Files/Microsoft/EdgeWebView/Application"
 PBM_GETPOS = 0x0408
-
-# The user's proxy settings, as Windows' settings write them: the binary value
-# DefaultConnectionSettings, whose flags say what is set.
-CONNECTIONS = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings\Connections"
-DIRECT, FIXED_PROXY, PROXY_SCRIPT, AUTO_DETECT = 1, 2, 4, 8
-
-
-def connection_settings(flags, proxy="", bypass="", script=""):
-    """The value's bytes: version 0x46, a change counter, the flags, then the
-    proxy list, the bypass list and the script's URL, each an 8-bit string
-    after its length, and the fields Windows adds after them, zero here."""
-    data = struct.pack("<III", 0x46, 1, flags)
-    for text in (proxy, bypass, script):
-        data += struct.pack("<I", len(text)) + text.encode("ascii")
-    return data + bytes(32)
 
 
 class Prefix(vt.PrefixCopy):
@@ -71,14 +56,8 @@ class Prefix(vt.PrefixCopy):
         return self
 
     def set_user_proxy(self, settings):
-        """Writes the user's proxy settings (connection_settings' bytes), or
-        removes them for None."""
-        if settings is None:
-            vt.quiet(["wine", "reg", "delete", CONNECTIONS, "/v", "DefaultConnectionSettings",
-                      "/f"], self.env)
-            return
-        assert vt.quiet(["wine", "reg", "add", CONNECTIONS, "/v", "DefaultConnectionSettings",
-                         "/t", "REG_BINARY", "/d", settings.hex(), "/f"], self.env) == 0
+        """The user's proxy settings (connection_settings' bytes; None: none)."""
+        connect_proxy.write_user_proxy(self.env, settings)
 
     def drive_c(self, relative):
         return os.path.join(self.path, "drive_c", relative)

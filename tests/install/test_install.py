@@ -12,7 +12,8 @@ import time
 import unittest
 
 import install_e2e as e2e
-from connect_proxy import ConnectProxy
+from connect_proxy import (AUTO_DETECT, DIRECT, FIXED_PROXY, PROXY_SCRIPT, ConnectProxy,
+                           connection_settings)
 
 SUPPORT_URL = os.environ["VELMOR_SUPPORT_URL"]
 
@@ -340,9 +341,9 @@ class RoadsTest(InPrefix):
         self.assertEqual(opened(self.prefix), [SUPPORT_URL])
 
 
-def closed_port():
+def closed_port(host="127.0.0.1"):
     with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
+        s.bind((host, 0))
         return s.getsockname()[1]
 
 
@@ -384,31 +385,31 @@ class ProxyTest(InPrefix):
         direct_host = "CONNECT 127.0.0.1:%d" % e2e.PORT
         script = ('function FindProxyForURL(url, host) {\n'
                   '  return host == "%s" ? "PROXY %%s" : "DIRECT";\n}\n' % e2e.PROXIED_HOST)
-        settings = e2e.connection_settings
-        dead = "127.0.0.1:%d" % closed_port()
+        settings = connection_settings
+        dead = "127.0.0.2:%d" % closed_port("127.0.0.2")  # where the proxy would be
         cases = [
             # name, the proxy asks for a logon, settings given the proxy's
             # address, the proxied installer, the setup runs, what the proxy saw
             ("a fixed proxy", False,
-             lambda p: settings(e2e.DIRECT | e2e.FIXED_PROXY, proxy=p), True, True, [proxied]),
+             lambda p: settings(DIRECT | FIXED_PROXY, proxy=p), True, True, [proxied]),
             ("a per-scheme list", False,
-             lambda p: settings(e2e.FIXED_PROXY, proxy="http=%s;https=%s" % (dead, p)), True,
+             lambda p: settings(FIXED_PROXY, proxy="http=%s;https=%s" % (dead, p)), True,
              True, [proxied]),
             ("a proxy script over HTTP", False,
-             lambda p: settings(e2e.DIRECT | e2e.PROXY_SCRIPT, script="http://%s/proxy.pac" % p),
+             lambda p: settings(DIRECT | PROXY_SCRIPT, script="http://%s/proxy.pac" % p),
              True, True, ["GET /proxy.pac", proxied]),
             ("the host on the bypass list", False,
-             lambda p: settings(e2e.FIXED_PROXY, proxy=p, bypass="*.example;127.0.0.*"), False,
+             lambda p: settings(FIXED_PROXY, proxy=p, bypass="*.example;127.0.0.*"), False,
              True, []),
             ("only auto-detection", False,
-             lambda p: settings(e2e.DIRECT | e2e.AUTO_DETECT), False, True, []),
-            ("no proxy set", False, lambda p: settings(e2e.DIRECT), False, True, []),
+             lambda p: settings(DIRECT | AUTO_DETECT), False, True, []),
+            ("no proxy set", False, lambda p: settings(DIRECT), False, True, []),
             ("the proxied host with no proxy set", False,
-             lambda p: settings(e2e.DIRECT), True, False, []),
+             lambda p: settings(DIRECT), True, False, []),
             ("a proxy that is not listening", False,
-             lambda p: settings(e2e.FIXED_PROXY, proxy=dead), False, True, []),
+             lambda p: settings(FIXED_PROXY, proxy=dead), False, True, []),
             ("a proxy that asks for a logon", True,
-             lambda p: settings(e2e.FIXED_PROXY, proxy=p), False, False, [direct_host]),
+             lambda p: settings(FIXED_PROXY, proxy=p), False, False, [direct_host]),
         ]
         for name, logon, make, through_proxy, runs, seen in cases:
             with self.case(name):

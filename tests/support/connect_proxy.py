@@ -5,11 +5,41 @@ With logon=True it answers every CONNECT with 407, offering Negotiate and
 NTLM, and never tunnels.
 
 It listens on 127.0.0.2, not on the servers' 127.0.0.1: Wine's WinHTTP
-takes a proxy whose host is the target's own host for no proxy at all."""
+sends no CONNECT to a proxy on the target's own host, only the request."""
 
 import socket
 import socketserver
+import struct
+import subprocess
 import threading
+
+# The user's proxy settings, as Windows' settings write them: the binary value
+# DefaultConnectionSettings, whose flags say what is set.
+CONNECTIONS = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings\Connections"
+DIRECT, FIXED_PROXY, PROXY_SCRIPT, AUTO_DETECT = 1, 2, 4, 8
+
+
+def connection_settings(flags, proxy="", bypass="", script=""):
+    """The value's bytes: version 0x46, a change counter, the flags, then the
+    proxy list, the bypass list and the script's URL, each an 8-bit string
+    after its length, and the fields Windows adds after them, zero here."""
+    data = struct.pack("<III", 0x46, 1, flags)
+    for text in (proxy, bypass, script):
+        data += struct.pack("<I", len(text)) + text.encode("ascii")
+    return data + bytes(32)
+
+
+def write_user_proxy(env, settings):
+    """Writes the settings (connection_settings' bytes) into the user's
+    registry of the Wine prefix that env names, or removes them for None."""
+    command = ["wine", "reg", "delete", CONNECTIONS, "/v", "DefaultConnectionSettings", "/f"]
+    if settings is not None:
+        command = ["wine", "reg", "add", CONNECTIONS, "/v", "DefaultConnectionSettings",
+                   "/t", "REG_BINARY", "/d", settings.hex(), "/f"]
+    result = subprocess.run(command, env=env, stdin=subprocess.DEVNULL,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    if settings is not None and result.returncode != 0:
+        raise RuntimeError("wine reg add failed")
 
 
 class _Handler(socketserver.StreamRequestHandler):
