@@ -23,6 +23,8 @@ constexpr DWORD kTimeoutMs = 30000;
 constexpr int kMaxRequests = 3;
 constexpr std::size_t kBlockSize = 8192;
 constexpr DWORD kLocationBytes = 4096;
+// Rounds of one request that the platform may ask to send again.
+constexpr int kMaxResends = 3;
 // After a connection dropped mid-body: at most this many further attempts,
 // the first after one second, each wait twice the one before.
 constexpr int kMaxResumptions = 5;
@@ -239,41 +241,49 @@ std::wstring ResumeHeaders(const SaveFile& save) {
            L"\r\n";
 }
 
-// Sends the request and reads the status of its answer. On failure, error
-// names the step that failed and the result is its WinHTTP error.
-DWORD Exchange(HINTERNET request, const std::wstring& headers, DWORD& status, std::string& error) {
-    if (!WinHttpSendRequest(
-            request, headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : headers.c_str(),
-            headers.empty() ? 0 : static_cast<DWORD>(-1L), WINHTTP_NO_REQUEST_DATA, 0, 0, 0)) {
-        error = "WinHttpSendRequest failed";
-        return GetLastError();
+// Sends the request and reads the status of its answer, sending it again
+// where the platform asks for that (a logon of more than one round). On
+// failure, error names the step that failed and the result is its WinHTTP
+// error.
+DWORD Exchange(HINTERNET request, DWORD& status, std::string& error) {
+    for (int round = 0;; ++round) {
+        DWORD failure = ERROR_SUCCESS;
+        if (!WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA,
+                                0, 0, 0)) {
+            failure = GetLastError();
+            error = "WinHttpSendRequest failed";
+        } else if (!WinHttpReceiveResponse(request, nullptr)) {
+            failure = GetLastError();
+            error = "WinHttpReceiveResponse failed";
+        }
+        if (failure == ERROR_WINHTTP_RESEND_REQUEST && round < kMaxResends)
+            continue;
+        if (failure != ERROR_SUCCESS)
+            return failure;
+        status = 0;
+        DWORD size = sizeof(status);
+        WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                            WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX);
+        return ERROR_SUCCESS;
     }
-    if (!WinHttpReceiveResponse(request, nullptr)) {
-        error = "WinHttpReceiveResponse failed";
-        return GetLastError();
-    }
-    status = 0;
-    DWORD size = sizeof(status);
-    WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                        WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX);
-    return ERROR_SUCCESS;
 }
 
-// A proxy that asks who the user is (407) is asked once more with the
-// logged-on user's own credentials (Negotiate or NTLM, no name or password
-// given); a second 407, or a proxy that wants a password, fails the attempt.
-DWORD ExchangeWithProxyLogon(HINTERNET request, const std::wstring& headers, DWORD& status,
-                             std::string& error) {
-    DWORD failure = Exchange(request, headers, status, error);
-    if (failure != ERROR_SUCCESS || status != HTTP_STATUS_PROXY_AUTH_REQ)
-        return failure;
+// After a proxy's 407: the logged-on user's own credentials (Negotiate or
+// NTLM, no name or password given) for the request's next round. False when
+// the proxy offers neither, as it then wants a password.
+bool OfferProxyLogon(HINTERNET request) {
     DWORD offered = 0, first = 0, target = 0;
     const DWORD scheme =
         WinHttpQueryAuthSchemes(request, &offered, &first, &target) ? ProxyLogonScheme(offered) : 0;
-    if (scheme == 0 || !WinHttpSetCredentials(request, WINHTTP_AUTH_TARGET_PROXY, scheme, nullptr,
-                                              nullptr, nullptr))
-        return ERROR_SUCCESS;
-    return Exchange(request, headers, status, error);
+    if (scheme == 0)
+        return false;
+    // WinHTTP's default policy gives the user's logon to intranet hosts
+    // only; the proxy the user's settings name and that asked is one. The
+    // option holds for this request alone.
+    DWORD policy = WINHTTP_AUTOLOGON_SECURITY_LEVEL_LOW;
+    WinHttpSetOption(request, WINHTTP_OPTION_AUTOLOGON_POLICY, &policy, sizeof policy);
+    return WinHttpSetCredentials(request, WINHTTP_AUTH_TARGET_PROXY, scheme, nullptr, nullptr,
+                                 nullptr);
 }
 
 // One request with a session of its own. The handles are declared in opening
@@ -311,17 +321,31 @@ Outcome Attempt(const ParsedUrl& url, const std::string& savePath, SaveFile& sav
     // Redirects are decided by DownloadFile alone (at most two, to https
     // targets only), and every attempt uses a fresh connection; left alone,
     // the platform follows redirects itself, more than two of them, and may
-    // hand a later session a pooled connection.
-    DWORD features = WINHTTP_DISABLE_REDIRECTS | WINHTTP_DISABLE_KEEP_ALIVE;
+    // hand a later session a pooled connection. A proxy's logon (NTLM,
+    // Negotiate) needs its connection kept between rounds: there, the
+    // session, this attempt's own, ends the connection with it.
+    DWORD features = WINHTTP_DISABLE_REDIRECTS | (proxied ? 0 : WINHTTP_DISABLE_KEEP_ALIVE);
     WinHttpSetOption(request.get(), WINHTTP_OPTION_DISABLE_FEATURE, &features, sizeof(features));
 
+    // Added to the request once, so that a second round sends them once.
     const std::wstring headers = ResumeHeaders(save);
+    if (!headers.empty() &&
+        !WinHttpAddRequestHeaders(request.get(), headers.c_str(), static_cast<DWORD>(-1L),
+                                  WINHTTP_ADDREQ_FLAG_ADD | WINHTTP_ADDREQ_FLAG_REPLACE))
+        return Fail(error, "WinHttpAddRequestHeaders failed");
     DWORD status = 0;
-    const DWORD failure = ExchangeWithProxyLogon(request.get(), headers, status, error);
+    DWORD failure = Exchange(request.get(), status, error);
+    if (failure == ERROR_SUCCESS) {
+        road.kept = true; // something answered along this road
+        if (status == HTTP_STATUS_PROXY_AUTH_REQ) {
+            if (!OfferProxyLogon(request.get()))
+                return Fail(error, kProxyLogonFailed);
+            failure = Exchange(request.get(), status, error);
+        }
+    }
     if (failure != ERROR_SUCCESS)
         return proxied && !road.kept && ProxyUnreachable(failure) ? Outcome::ProxyUnreachable
                                                                   : Outcome::Failed;
-    road.kept = true;
     if (status == HTTP_STATUS_PROXY_AUTH_REQ)
         return Fail(error, kProxyLogonFailed);
 

@@ -103,58 +103,58 @@ InternetHandle ScriptSession() {
     return session;
 }
 
-// An auto-detection that runs on a thread of its own, so that the download
-// waits for it only so long: on a network without a proxy script the
-// platform may search for seconds. Shared by that thread and the caller;
-// the answer is read only once `done` is set.
-struct Detection {
+// One lookup, on a thread of its own so that the download waits for it only
+// so long: on a network without a proxy script auto-detection may search for
+// seconds, and a script's host may not answer. Shared by that thread and the
+// caller; the answer is read only once `done` is set.
+struct Lookup {
     std::wstring url;
+    std::wstring scriptUrl; // empty: auto-detection
     std::wstring proxy;
     bool answered = false;
     UniqueHandle done;
 };
 
-DWORD WINAPI Detect(void* parameter) {
-    const std::unique_ptr<std::shared_ptr<Detection>> owner(
-        static_cast<std::shared_ptr<Detection>*>(parameter));
-    Detection& detection = **owner;
+DWORD WINAPI RunLookup(void* parameter) {
+    const std::unique_ptr<std::shared_ptr<Lookup>> owner(
+        static_cast<std::shared_ptr<Lookup>*>(parameter));
+    Lookup& lookup = **owner;
     WINHTTP_AUTOPROXY_OPTIONS options{};
-    options.dwFlags = WINHTTP_AUTOPROXY_AUTO_DETECT;
-    options.dwAutoDetectFlags = WINHTTP_AUTO_DETECT_TYPE_DHCP | WINHTTP_AUTO_DETECT_TYPE_DNS_A;
+    // The script is the user's choice and this process may be elevated: it
+    // runs in Windows' proxy service or not at all, never in here.
+    options.dwFlags = WINHTTP_AUTOPROXY_RUN_OUTPROCESS_ONLY;
+    if (lookup.scriptUrl.empty()) {
+        options.dwFlags |= WINHTTP_AUTOPROXY_AUTO_DETECT;
+        options.dwAutoDetectFlags = WINHTTP_AUTO_DETECT_TYPE_DHCP | WINHTTP_AUTO_DETECT_TYPE_DNS_A;
+    } else {
+        options.dwFlags |= WINHTTP_AUTOPROXY_CONFIG_URL;
+        options.lpszAutoConfigUrl = lookup.scriptUrl.c_str();
+    }
     const InternetHandle session = ScriptSession();
-    detection.answered =
-        session && ScriptAnswer(session.get(), detection.url, options, detection.proxy);
-    SetEvent(detection.done.get());
+    lookup.answered = session && ScriptAnswer(session.get(), lookup.url, options, lookup.proxy);
+    SetEvent(lookup.done.get());
     return 0;
 }
 
-// Auto-detection's answer, if it comes within the budget.
-bool Detected(const std::wstring& url, std::wstring& proxy) {
-    auto detection = std::make_shared<Detection>();
-    detection->url = url;
-    detection->done.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    if (!detection->done)
+// The lookup's answer, if it comes within budgetMs.
+bool LookUp(const std::wstring& url, const std::wstring& scriptUrl, DWORD budgetMs,
+            std::wstring& proxy) {
+    auto lookup = std::make_shared<Lookup>();
+    lookup->url = url;
+    lookup->scriptUrl = scriptUrl;
+    lookup->done.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!lookup->done)
         return false;
-    auto* parameter = new std::shared_ptr<Detection>(detection);
-    UniqueHandle thread(CreateThread(nullptr, 0, Detect, parameter, 0, nullptr));
+    auto* parameter = new std::shared_ptr<Lookup>(lookup);
+    const UniqueHandle thread(CreateThread(nullptr, 0, RunLookup, parameter, 0, nullptr));
     if (!thread) {
         delete parameter;
         return false;
     }
-    if (WaitForSingleObject(detection->done.get(), kAutoDetectBudgetMs) != WAIT_OBJECT_0 ||
-        !detection->answered)
+    if (WaitForSingleObject(lookup->done.get(), budgetMs) != WAIT_OBJECT_0 || !lookup->answered)
         return false;
-    proxy = detection->proxy;
+    proxy = lookup->proxy;
     return true;
-}
-
-// A proxy script at a URL the user set.
-bool Scripted(const std::wstring& url, const wchar_t* scriptUrl, std::wstring& proxy) {
-    WINHTTP_AUTOPROXY_OPTIONS options{};
-    options.dwFlags = WINHTTP_AUTOPROXY_CONFIG_URL;
-    options.lpszAutoConfigUrl = scriptUrl;
-    const InternetHandle session = ScriptSession();
-    return session && ScriptAnswer(session.get(), url, options, proxy);
 }
 
 bool Given(const GlobalText& text) {
@@ -173,9 +173,9 @@ std::wstring UserProxyFor(const std::wstring& url, const std::wstring& host) {
     // named, then the fixed proxy, each only where the one before had no
     // answer.
     std::wstring proxy;
-    if (config.fAutoDetect && Detected(url, proxy))
+    if (config.fAutoDetect && LookUp(url, std::wstring(), kAutoDetectBudgetMs, proxy))
         return proxy;
-    if (Given(script) && Scripted(url, script.get(), proxy))
+    if (Given(script) && LookUp(url, script.get(), kScriptBudgetMs, proxy))
         return proxy;
     if (Given(fixed) && !(Given(bypass) && BypassesProxy(bypass.get(), host)))
         return HttpsProxyEntry(fixed.get());
@@ -207,7 +207,8 @@ bool BypassesProxy(const std::wstring& bypass, const std::wstring& host) {
 }
 
 bool ProxyUnreachable(DWORD error) {
-    return error == ERROR_WINHTTP_NAME_NOT_RESOLVED || error == ERROR_WINHTTP_CANNOT_CONNECT;
+    return error == ERROR_WINHTTP_NAME_NOT_RESOLVED || error == ERROR_WINHTTP_CANNOT_CONNECT ||
+           error == ERROR_WINHTTP_TIMEOUT;
 }
 
 DWORD ProxyLogonScheme(DWORD offered) {

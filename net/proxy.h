@@ -11,10 +11,12 @@
 // https URL whose host is `host`; empty when they name none (nothing set,
 // the host bypassed, the script says DIRECT, or auto-detection finds
 // nothing), and the download then takes WinHTTP's default road as before.
-// Auto-detection is given at most kAutoDetectBudgetMs.
+// Auto-detection is given at most kAutoDetectBudgetMs, the user's script at
+// most kScriptBudgetMs; a lookup that takes longer counts as no answer.
 std::wstring UserProxyFor(const std::wstring& url, const std::wstring& host);
 
 constexpr DWORD kAutoDetectBudgetMs = 2000;
+constexpr DWORD kScriptBudgetMs = 10000;
 
 // The https entry of a proxy list as "host:port": "https=host:port" where
 // the list names schemes ("http=a:80;https=b:443"), else its first entry
@@ -29,9 +31,10 @@ std::wstring HttpsProxyEntry(const std::wstring& list);
 // characters; "<local>" matches a name without a dot.
 bool BypassesProxy(const std::wstring& bypass, const std::wstring& host);
 
-// Whether a WinHTTP error on a request through a proxy means the proxy
-// itself could not be reached (its name or a connection to it), so the
-// default road is worth a try.
+// Whether a WinHTTP error on a request through a proxy, before any answer,
+// means the proxy itself could not be reached (its name, a connection to it,
+// or no reply at all: a proxy left from another network), so the default
+// road is worth a try.
 bool ProxyUnreachable(DWORD error);
 
 // The scheme that logs on to a proxy with the user's own credentials, from

@@ -19,9 +19,9 @@ inline void CloseAlgorithm(BCRYPT_ALG_HANDLE algorithm) {
 } // namespace sha256_detail
 
 // One running hash. Sha256Begin fills it (anew, when it held one); Sha256Add
-// feeds it; Sha256Finish gives the digest. Any failure leaves `ok` false for good. CNG allocates the
-// hash object itself, so the hash lives exactly as long as its handle; the
-// handle is declared after the provider, so it is destroyed first.
+// feeds it; Sha256Finish gives the digest. Any failure leaves `ok` false for good. CNG allocates
+// the hash object itself, so the hash lives exactly as long as its handle; the handle is declared
+// after the provider, so it is destroyed first.
 struct Sha256 {
     UniqueAny<BCRYPT_ALG_HANDLE, sha256_detail::CloseAlgorithm> algorithm;
     UniqueAny<BCRYPT_HASH_HANDLE, BCryptDestroyHash> hash;

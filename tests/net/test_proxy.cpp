@@ -68,11 +68,12 @@ TEST(BypassesProxy, MatchesWholeNamesWithWildcardsAndLocal) {
         EXPECT_EQ(BypassesProxy(c.bypass, c.host), c.bypassed) << c.bypass << L" " << c.host;
 }
 
-TEST(ProxyUnreachable, OnlyTheProxysNameOrConnection) {
+TEST(ProxyUnreachable, OnlyTheProxysNameConnectionOrSilence) {
     EXPECT_TRUE(ProxyUnreachable(ERROR_WINHTTP_NAME_NOT_RESOLVED));
     EXPECT_TRUE(ProxyUnreachable(ERROR_WINHTTP_CANNOT_CONNECT));
-    for (DWORD error : {DWORD{ERROR_WINHTTP_SECURE_FAILURE}, DWORD{ERROR_WINHTTP_TIMEOUT},
-                        DWORD{ERROR_WINHTTP_CONNECTION_ERROR}, DWORD{ERROR_SUCCESS}})
+    EXPECT_TRUE(ProxyUnreachable(ERROR_WINHTTP_TIMEOUT));
+    for (DWORD error : {DWORD{ERROR_WINHTTP_SECURE_FAILURE}, DWORD{ERROR_WINHTTP_CONNECTION_ERROR},
+                        DWORD{ERROR_WINHTTP_INVALID_SERVER_RESPONSE}, DWORD{ERROR_SUCCESS}})
         EXPECT_FALSE(ProxyUnreachable(error)) << error;
 }
 
