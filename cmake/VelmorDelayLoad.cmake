@@ -6,7 +6,20 @@
 #
 # velmor_delayload_library(<name> <def file>) makes the imported target
 # delayload::<name>, to link instead of the plain <name> import library.
+#
+# dlltool puts a delay-load library's tables in .idata, among the ordinary
+# imports; but the delay-load helper writes each function's address into its
+# table when the function is first called, and newer binutils (2.44) make
+# .idata read-only, so that write is an access violation at the first call.
+# The tables are therefore renamed .didat$N, and cmake/delayload/didat.ld
+# gives them a writable section of their own, whatever the linker's version.
 find_program(VELMOR_DLLTOOL NAMES x86_64-w64-mingw32-dlltool REQUIRED)
+find_program(VELMOR_OBJCOPY NAMES x86_64-w64-mingw32-objcopy REQUIRED)
+
+set(velmor_didat_renames)
+foreach(part 2 4 5 6 7)
+    list(APPEND velmor_didat_renames --rename-section ".idata$${part}=.didat$${part},alloc,load,contents,data")
+endforeach()
 
 function(velmor_delayload_library name def)
     set(library ${CMAKE_BINARY_DIR}/delayload/lib${name}_delay.a)
@@ -14,12 +27,14 @@ function(velmor_delayload_library name def)
         OUTPUT ${library}
         COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/delayload
         COMMAND ${VELMOR_DLLTOOL} --input-def ${def} --output-delaylib ${library}
-        DEPENDS ${def}
+        COMMAND ${VELMOR_OBJCOPY} ${velmor_didat_renames} ${library}
+        DEPENDS ${def} ${PROJECT_SOURCE_DIR}/cmake/VelmorDelayLoad.cmake
         COMMENT "Delay-load import library for ${name}.dll"
         VERBATIM)
     add_custom_target(delayload_${name} DEPENDS ${library})
     add_library(delayload::${name} STATIC IMPORTED GLOBAL)
-    set_target_properties(delayload::${name} PROPERTIES IMPORTED_LOCATION ${library})
+    set_target_properties(delayload::${name} PROPERTIES IMPORTED_LOCATION ${library}
+        INTERFACE_LINK_OPTIONS "-Wl,-T,${PROJECT_SOURCE_DIR}/cmake/delayload/didat.ld")
     add_dependencies(delayload::${name} delayload_${name})
 endfunction()
 
