@@ -52,7 +52,8 @@ RTL_OSVERSIONINFOEXW KernelVersion() {
 }
 
 TEST(VersionProbe, ComparesMajorMinorAndServicePackAsOneOrderedVersion) {
-    // The build's prefix is as Wine makes it: Windows 7 with service pack 1.
+    // The build's prefix is set to Windows 7 with service pack 1
+    // (cmake/make-wine-prefix), whatever Wine's default.
     const RTL_OSVERSIONINFOEXW version = KernelVersion();
     ASSERT_EQ(version.dwMajorVersion, 6u);
     ASSERT_EQ(version.dwMinorVersion, 1u);
