@@ -9,3 +9,6 @@
 extern const char kDownloadHost[];
 // "https://" and the support host; no port, no path.
 extern const wchar_t kSupportUrl[];
+// The publisher keys a setup program must be signed with, for
+// SignedByPinnedPublisher (install/publisher.h); empty: not checked.
+extern const char kPublisherKeys[];

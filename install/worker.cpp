@@ -11,6 +11,7 @@
 #include "install/endpoints.h"
 #include "install/package.h"
 #include "install/probes.h"
+#include "install/publisher.h"
 #include "net/download.h"
 #include "net/sha256.h"
 
@@ -138,7 +139,12 @@ void InstallWorker(HWND window) {
     // handle knows it, not a name that a link could lead elsewhere.
     UniqueFileHandle held = OpenIfAsDownloaded(launchPath, downloaded);
     const std::wstring program = held ? FinalPathOf(held.get()) : std::wstring();
-    if (program.empty() || !NamesFile(program, held.get())) {
+    // A release that pins its publisher starts only a program signed with
+    // one of its keys, checked through the same handle.
+    const bool publisherAccepted =
+        kPublisherKeys[0] == '\0' ||
+        (!program.empty() && SignedByPinnedPublisher(held.get(), program, kPublisherKeys));
+    if (program.empty() || !NamesFile(program, held.get()) || !publisherAccepted) {
         held.reset();
         DeleteFileW(launchPath.c_str());
         ShowFailureAndOfferSupport(window, kDownloadFailureText);

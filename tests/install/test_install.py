@@ -8,10 +8,13 @@ import re
 import shutil
 import signal
 import socket
+import subprocess
+import tempfile
 import time
 import unittest
 
 import install_e2e as e2e
+import test_ca
 from connect_proxy import (AUTO_DETECT, DIRECT, FIXED_PROXY, PROXY_SCRIPT, ConnectProxy,
                            connection_settings)
 
@@ -421,6 +424,72 @@ class ProxyTest(InPrefix):
                                      runs)
                     # A refused CONNECT may be asked once more.
                     self.assertEqual(sorted(set(proxy.log())), sorted(seen))
+
+
+def signed(program, certificate):
+    """program's bytes signed by scripts/sign with certificate (cert, key)."""
+    with tempfile.TemporaryDirectory() as work:
+        path = os.path.join(work, "setup.exe")
+        with open(path, "wb") as f:
+            f.write(program)
+        subprocess.run([os.path.join(e2e.vt.SOURCE_DIR, "scripts", "sign"), path, *certificate],
+                       check=True, stdout=subprocess.DEVNULL)
+        with open(path, "rb") as f:
+            return f.read()
+
+
+class PublisherTest(InPrefix):
+    """A build that pins its publisher's key starts only a setup program
+    signed with that key; a build without keys starts any. The keys and
+    signatures are throwaway ones made here (the pinned key by the build)."""
+
+    version = "win10"
+
+    def packages(self):
+        work = tempfile.mkdtemp(dir=self.prefix.folder)
+        ca = os.path.join(work, "ca")
+        test_ca.make_ca(ca, name="Velmor Throwaway Signing CA")
+        pinned = test_ca.make_server_cert(ca, work, "pinned", hosts=("Velmor Test Publisher",),
+                                          code_signing=True, key=e2e.PUBLISHER_KEY)
+        other = test_ca.make_server_cert(ca, work, "other", hosts=("Someone Else",),
+                                         code_signing=True)
+        with open(e2e.FAKE_SETUP["ebwebview"], "rb") as f:
+            program = f.read()
+        changed = bytearray(signed(program, pinned))
+        # A letter of the DOS stub's message: covered by the signature, and
+        # harmless to the program itself.
+        stub = changed.index(b"This program cannot")
+        changed[stub] ^= 0x20
+        return [("signed with the pinned key", signed(program, pinned), True),
+                ("signed with another key", signed(program, other), False),
+                ("unsigned", program, False),
+                ("changed after signing", bytes(changed), False)]
+
+    def install(self, installer, package):
+        """True when the setup program ran, False when the download failure
+        box came (and then neither the program ran nor a file stayed)."""
+        self.prefix.reset()
+        with e2e.package_server({"ebwebview": package}), \
+                e2e.Run(self.prefix, installer=installer) as run:
+            ran = None
+            while ran is None:  # the case's deadline ends a hang
+                if run.process.poll() is not None:
+                    ran = True
+                elif run.wait_box(e2e.DOWNLOAD_FAILED, click="cancel", timeout_ms=500):
+                    ran = False
+            if not ran:
+                self.assertTrue(run.click_close())
+                self.assertEqual(e2e.vt.wait_exit(run.process, timeout=None), 0)
+        self.assertEqual([r["event"] for r in run.setup_records()], ["start", "end"] if ran else [])
+        self.assertFalse(os.path.exists(run.saved()), "the setup file was left")
+        return ran
+
+    def test_only_the_pinned_publisher_runs_and_without_keys_any(self):
+        for name, package, pinned_runs in self.packages():
+            with self.case("pinned build, " + name):
+                self.assertEqual(self.install(e2e.PINNED_INSTALLER, package), pinned_runs)
+            with self.case("build without keys, " + name):
+                self.assertTrue(self.install(e2e.INSTALLER, package))
 
 
 class AttackTest(InPrefix):

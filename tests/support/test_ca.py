@@ -46,14 +46,15 @@ def _stamp(moment):
 
 
 def make_server_cert(ca_dir, out_dir, name, hosts=DEFAULT_HOSTS, expired=False,
-                     code_signing=False):
+                     code_signing=False, key=None):
     """Signs a server certificate for hosts (IP addresses go in as IP and DNS
     names) with the CA in ca_dir; expired=True gives one that ended last year;
     code_signing=True gives a code-signing certificate for hosts[0] as the
-    publisher's name instead. Returns (certificate path, key path)."""
+    publisher's name instead; key, an existing private key's path, is
+    certified instead of a new one. Returns (certificate path, key path)."""
     os.makedirs(out_dir, exist_ok=True)
     cert = os.path.join(out_dir, name + ".pem")
-    key = os.path.join(out_dir, name + ".key")
+    given_key, key = key, os.path.join(out_dir, name + ".key")
     now = datetime.datetime.now(datetime.timezone.utc)
     if expired:
         start, end = now - datetime.timedelta(days=400), now - datetime.timedelta(days=365)
@@ -93,8 +94,12 @@ keyUsage = critical,digitalSignature,keyEncipherment
 """ + (purpose if code_signing else
        "extendedKeyUsage = serverAuth\nsubjectAltName = %s\n" % ",".join(alt_names)))
         csr = os.path.join(work, "server.csr")
-        _openssl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", csr,
-                 "-subj", "/CN=" + hosts[0])
+        if given_key:
+            key = given_key
+            _openssl("req", "-new", "-key", key, "-out", csr, "-subj", "/CN=" + hosts[0])
+        else:
+            _openssl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", csr,
+                     "-subj", "/CN=" + hosts[0])
         _openssl("ca", "-batch", "-config", config, "-in", csr, "-out", cert, "-notext",
                  "-startdate", _stamp(start), "-enddate", _stamp(end))
     return cert, key
