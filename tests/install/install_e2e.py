@@ -23,6 +23,7 @@ PROXIED_HOST = os.environ["VELMOR_PROXIED_HOST"]
 # The same installer, pinning the key in PUBLISHER_KEY (made by the build).
 PINNED_INSTALLER = os.environ["VELMOR_INSTALLER_PINNED"]
 PUBLISHER_KEY = os.environ["VELMOR_TEST_PUBLISHER_KEY_FILE"]
+PUBLISHER_DIGEST = os.environ["VELMOR_TEST_PUBLISHER_KEY"]
 FAKE_SETUP = {name: os.environ["VELMOR_FAKE_SETUP_" + name.upper()]
               for name in ("win7", "release", "ebwebview")}
 ATTACKER = os.environ["VELMOR_ATTACKER"]

@@ -427,15 +427,16 @@ class ProxyTest(InPrefix):
 
 
 def signed(program, certificate):
-    """program's bytes signed by scripts/sign with certificate (cert, key)."""
+    """program's bytes signed by scripts/sign with certificate (cert, key),
+    and the publisher key digest that scripts/sign printed."""
     with tempfile.TemporaryDirectory() as work:
         path = os.path.join(work, "setup.exe")
         with open(path, "wb") as f:
             f.write(program)
-        subprocess.run([os.path.join(e2e.vt.SOURCE_DIR, "scripts", "sign"), path, *certificate],
-                       check=True, stdout=subprocess.DEVNULL)
+        printed = subprocess.run([os.path.join(e2e.vt.SOURCE_DIR, "scripts", "sign"), path,
+                                  *certificate], check=True, stdout=subprocess.PIPE, text=True)
         with open(path, "rb") as f:
-            return f.read()
+            return f.read(), printed.stdout.rsplit(": ", 1)[-1].strip()
 
 
 class PublisherTest(InPrefix):
@@ -455,13 +456,16 @@ class PublisherTest(InPrefix):
                                          code_signing=True)
         with open(e2e.FAKE_SETUP["ebwebview"], "rb") as f:
             program = f.read()
-        changed = bytearray(signed(program, pinned))
+        with_pinned, digest = signed(program, pinned)
+        # What scripts/sign prints is the digest the build pins.
+        self.assertEqual(digest, e2e.PUBLISHER_DIGEST)
+        changed = bytearray(with_pinned)
         # A letter of the DOS stub's message: covered by the signature, and
         # harmless to the program itself.
         stub = changed.index(b"This program cannot")
         changed[stub] ^= 0x20
-        return [("signed with the pinned key", signed(program, pinned), True),
-                ("signed with another key", signed(program, other), False),
+        return [("signed with the pinned key", with_pinned, True),
+                ("signed with another key", signed(program, other)[0], False),
                 ("unsigned", program, False),
                 ("changed after signing", bytes(changed), False)]
 
