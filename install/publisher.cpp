@@ -47,9 +47,11 @@ struct TrustVerification {
         file.hFile = handle;
         data.cbStruct = sizeof data;
         data.dwUIChoice = WTD_UI_NONE;
-        // Nothing is fetched: no revocation lists, no missing certificates.
+        // No revocation check, so no revocation list is fetched. The chain
+        // may still be completed from the network (a root that a fresh
+        // Windows has not downloaded yet), or a genuine program would fail.
         data.fdwRevocationChecks = WTD_REVOKE_NONE;
-        data.dwProvFlags = WTD_CACHE_ONLY_URL_RETRIEVAL | WTD_REVOCATION_CHECK_NONE;
+        data.dwProvFlags = WTD_REVOCATION_CHECK_NONE;
         data.dwUnionChoice = WTD_CHOICE_FILE;
         data.pFile = &file;
         data.dwStateAction = WTD_STATEACTION_VERIFY;

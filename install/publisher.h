@@ -19,7 +19,7 @@ bool PublisherKeyPinned(const char* pinned, const Sha256Digest& digest);
 
 // Whether the file behind `file` (named `path`) carries an intact Authenticode
 // signature that Windows trusts, asked without a user interface and without
-// fetching anything from the network, whose signer's certificate is for code
+// a revocation check, whose (primary) signer's certificate is for code
 // signing and holds a key that `pinned` names. The file is read through
 // `file`, so the check is of the very bytes that will be started.
 bool SignedByPinnedPublisher(HANDLE file, const std::wstring& path, const char* pinned);

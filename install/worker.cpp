@@ -140,11 +140,11 @@ void InstallWorker(HWND window) {
     UniqueFileHandle held = OpenIfAsDownloaded(launchPath, downloaded);
     const std::wstring program = held ? FinalPathOf(held.get()) : std::wstring();
     // A release that pins its publisher starts only a program signed with
-    // one of its keys, checked through the same handle.
-    const bool publisherAccepted =
-        kPublisherKeys[0] == '\0' ||
-        (!program.empty() && SignedByPinnedPublisher(held.get(), program, kPublisherKeys));
-    if (program.empty() || !NamesFile(program, held.get()) || !publisherAccepted) {
+    // one of its keys, checked through the same handle once it is known to
+    // be the file that path names.
+    const bool pinned = kPublisherKeys[0] != '\0';
+    if (program.empty() || !NamesFile(program, held.get()) ||
+        (pinned && !SignedByPinnedPublisher(held.get(), program, kPublisherKeys))) {
         held.reset();
         DeleteFileW(launchPath.c_str());
         ShowFailureAndOfferSupport(window, kDownloadFailureText);

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <wincrypt.h>
 #include <winhttp.h>
 
 #include <array>
@@ -411,10 +412,12 @@ bool ParseContentLength(const std::wstring& text, std::uint64_t& length) {
 
 bool DownloadFile(const std::string& url, const std::string& savePath, std::string& error,
                   ProgressCallback progress, Sha256Digest* bodyDigest, TlsOffer tls) {
-    // Wine workaround: begun before WinHTTP is first used. Wine's WinHTTP
-    // brings in crypt32, which imports bcrypt, and Wine looks for a DLL that
-    // is not loaded yet beside the program too; loaded from System32 first,
-    // it is simply reused.
+    // Wine workaround: crypt32 and bcrypt are loaded before WinHTTP is first
+    // used. Wine's WinHTTP brings in crypt32, which imports bcrypt, and Wine
+    // looks for a DLL that is not loaded yet beside the program too; loaded
+    // from System32 first (delay-loaded, through the hook), each is simply
+    // reused.
+    CertFreeCertificateContext(nullptr);
     Sha256 hash;
     if (bodyDigest)
         Sha256Begin(hash);

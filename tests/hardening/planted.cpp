@@ -36,6 +36,13 @@ extern "C" __declspec(dllexport) BOOL WINAPI WinHttpCheckPlatform() {
 extern "C" __declspec(dllexport) LONG WINAPI BCryptCloseAlgorithmProvider(void*, ULONG) {
     return 0;
 }
+extern "C" __declspec(dllexport) BOOL WINAPI CryptEncodeObject(DWORD, const char*, const void*,
+                                                               BYTE*, DWORD*) {
+    return FALSE;
+}
+extern "C" __declspec(dllexport) void* WINAPI WTHelperProvDataFromStateData(HANDLE) {
+    return nullptr;
+}
 extern "C" __declspec(dllexport) BOOL WINAPI VelmorAbsentFunction() {
     return TRUE;
 }

@@ -19,7 +19,7 @@ from https_server import HttpsServer
 import test_ca
 
 INSTALLER = os.environ["VELMOR_INSTALLER"]
-TESTHOST_INSTALLER = os.environ["VELMOR_INSTALLER_TESTHOST"]
+PINNED_INSTALLER = os.environ["VELMOR_INSTALLER_PINNED"]
 PROBE = os.environ["VELMOR_PLANT_PROBE"]
 PLANTED = os.environ["VELMOR_PLANTED_DLLS"].split(",")
 ABSENT_PROBE = os.environ["VELMOR_ABSENT_PROBE"]
@@ -97,10 +97,11 @@ class DllPlantingTest(unittest.TestCase):
         self.assertEqual(self.loaded(), [])
 
     def test_installer_loads_none_of_them(self):
-        # The test variant downloads a package (not a program) from a local
-        # server, so WinHTTP and the hashing DLL are loaded and used before
-        # the launch failure box shows and the markers are looked at.
-        installer = shutil.copy(TESTHOST_INSTALLER, self.app)
+        # The test variant that pins a publisher downloads an unsigned package
+        # from a local server, so WinHTTP, the hashing DLL and the signature
+        # check's DLLs are loaded and used before the download failure box
+        # shows and the markers are looked at.
+        installer = shutil.copy(PINNED_INSTALLER, self.app)
         cert = test_ca.make_server_cert(os.environ["VELMOR_TEST_CA_DIR"], self.root, "plant")
         with HttpsServer(*cert, port=facts.test_port()) as server:
             for path in facts.PACKAGE_PATHS.values():
@@ -108,9 +109,10 @@ class DllPlantingTest(unittest.TestCase):
             process = vt.start(installer, cwd=self.cwd, env=self.env)
             try:
                 self.assertIsNotNone(vt.wait_window(), "installer window")
-                box = vt.wait_box(caption=facts.CAPTION, text=facts.LAUNCH_FAILED, click="cancel",
-                                  timeout_ms=50000)
-                self.assertIsNotNone(box, "launch failure box")
+                box = vt.wait_box(caption=facts.CAPTION, text=facts.DOWNLOAD_FAILED,
+                                  click="cancel", timeout_ms=50000)
+                self.assertIsNotNone(box, "download failure box")
+                self.assertTrue(vt.click_close())
                 self.assertEqual(vt.wait_exit(process), 0)
             finally:
                 vt.stop(process)
