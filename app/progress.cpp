@@ -15,3 +15,8 @@ ProgressText FormatProgressText(int percent) {
     std::swprintf(text.data(), text.size(), L"下载进度：%d%%", percent);
     return text;
 }
+
+bool NeedsChineseFont(unsigned ansiCodePage) {
+    constexpr unsigned kGbk = 936;
+    return ansiCodePage != kGbk;
+}

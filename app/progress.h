@@ -22,3 +22,10 @@ int ProgressPercent(std::uint64_t downloaded, std::uint64_t total);
 // "下载进度：N%" in a fixed buffer, so painting allocates nothing.
 using ProgressText = std::array<wchar_t, 64>;
 ProgressText FormatProgressText(int percent);
+
+// Whether the progress text needs a font of its own on a system whose ANSI
+// code page is `ansiCodePage`. The system font, with which the text is drawn
+// otherwise, is a raster font for that code page with no font linking: only
+// GBK (936) holds all of "下载进度". Big5 (950) lacks the simplified 载 and 进,
+// and the other pages lack more.
+bool NeedsChineseFont(unsigned ansiCodePage);

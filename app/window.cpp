@@ -23,6 +23,7 @@ constexpr COLORREF kBarFill = RGB(117, 130, 225);
 constexpr RECT kProgressTextRect = {8, 276, 560, 300};
 
 using UniqueMemoryDc = UniqueAny<HDC, DeleteDC>;
+using UniqueFont = UniqueAny<HFONT, DeleteObject>;
 
 // Selects a GDI object into a device context and puts the previous one back.
 class ScopedSelection {
@@ -60,6 +61,44 @@ void DrawBackground(HDC dc, const RECT& client) {
     GetObjectW(g_background, sizeof bitmap, &bitmap);
     StretchBlt(dc, 0, 0, client.right - client.left, client.bottom - client.top, memory.get(), 0, 0,
                bitmap.bmWidth, bitmap.bmHeight, SRCCOPY);
+}
+
+int CALLBACK NoteFace(const LOGFONTW*, const TEXTMETRICW*, DWORD, LPARAM found) {
+    *reinterpret_cast<bool*>(found) = true;
+    return 0;
+}
+
+bool FaceInstalled(HDC dc, const wchar_t* face) {
+    LOGFONTW query{};
+    query.lfCharSet = DEFAULT_CHARSET;
+    lstrcpynW(query.lfFaceName, face, LF_FACESIZE);
+    bool found = false;
+    EnumFontFamiliesExW(dc, &query, NoteFace, reinterpret_cast<LPARAM>(&found), 0);
+    return found;
+}
+
+// The font for the progress text where the system font cannot show it (see
+// NeedsChineseFont): a TrueType face that has the characters, at the system
+// font's height. Null where the system font serves, as on Chinese Windows,
+// or where neither face is installed.
+UniqueFont ProgressTextFont(HDC dc) {
+    LOGFONTW wanted{};
+    if (!NeedsChineseFont(GetACP()) ||
+        !GetObjectW(GetStockObject(SYSTEM_FONT), sizeof wanted, &wanted))
+        return UniqueFont();
+    for (const wchar_t* face : {L"Microsoft YaHei", L"SimSun"}) {
+        if (!FaceInstalled(dc, face))
+            continue;
+        LOGFONTW font{};
+        font.lfHeight = wanted.lfHeight;
+        font.lfWeight = FW_NORMAL;
+        font.lfCharSet = DEFAULT_CHARSET;
+        font.lfOutPrecision = OUT_TT_PRECIS;
+        font.lfQuality = DEFAULT_QUALITY;
+        lstrcpynW(font.lfFaceName, face, LF_FACESIZE);
+        return UniqueFont(CreateFontIndirectW(&font));
+    }
+    return UniqueFont();
 }
 
 void DrawWhiteText(HDC dc, const wchar_t* text, int length, RECT rect, UINT format) {
@@ -131,6 +170,10 @@ LRESULT OnPaint(HWND window) {
     const std::uint64_t total = ProgressState.total.load(std::memory_order_relaxed);
     const std::uint64_t downloaded = ProgressState.downloaded.load(std::memory_order_relaxed);
     const ProgressText text = FormatProgressText(ProgressPercent(downloaded, total));
+    const UniqueFont font = ProgressTextFont(paint.dc());
+    // Without a font of its own the text keeps the DC's: selected again, it stays.
+    ScopedSelection selection(paint.dc(),
+                              font ? font.get() : GetCurrentObject(paint.dc(), OBJ_FONT));
     DrawWhiteText(paint.dc(), text.data(), -1, kProgressTextRect, DT_SINGLELINE | DT_BOTTOM);
     return 0;
 }

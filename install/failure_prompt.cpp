@@ -95,11 +95,15 @@ bool OpenThroughDesktopShell(const wchar_t* url) {
 } // namespace
 
 void ShowFailureAndOfferSupport(HWND window, const wchar_t* text) {
-    if (MessageBoxW(window, text, kPromptCaption, MB_OKCANCEL | MB_ICONERROR) != IDOK)
+    // In front even when the window is hidden (the launch failure) or the
+    // foreground went to another program meanwhile.
+    if (MessageBoxW(window, text, kPromptCaption, MB_OKCANCEL | MB_ICONERROR | MB_SETFOREGROUND) !=
+        IDOK)
         return;
     if (OpenThroughDesktopShell(kSupportUrl))
         return;
     // No desktop shell to ask: the user opens the page.
     const std::wstring address = std::wstring(kSupportAddressText) + L"\n" + kSupportUrl;
-    MessageBoxW(window, address.c_str(), kPromptCaption, MB_OK | MB_ICONINFORMATION);
+    MessageBoxW(window, address.c_str(), kPromptCaption,
+                MB_OK | MB_ICONINFORMATION | MB_SETFOREGROUND);
 }

@@ -23,3 +23,7 @@ std::wstring LaunchPathFor(const std::wstring& savedPath) {
                            savedPath.compare(savedPath.size() - length, length, suffix) == 0;
     return hasSuffix ? savedPath : savedPath + suffix;
 }
+
+bool RetryLaunchWithoutAttributes(bool started, bool withAttributes) {
+    return !started && withAttributes;
+}

@@ -22,3 +22,10 @@ std::string PackageUrl(const std::string& host, const std::string& path);
 // The name Windows is asked to start: the saved name, with ".exe" appended
 // unless it already ends in exactly ".exe" (case matters).
 std::wstring LaunchPathFor(const std::wstring& savedPath);
+
+// After a start of the setup program failed: whether to try once more
+// without the attribute list (the prefer-System32 mitigation). Windows before
+// 10 1607 may reject the attribute with any error, not only the documented
+// ones, so any failure with the list is tried again without it; a failure
+// without the list is final.
+bool RetryLaunchWithoutAttributes(bool started, bool withAttributes);

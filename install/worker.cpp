@@ -69,10 +69,10 @@ bool Launch(const std::wstring& program, LPPROC_THREAD_ATTRIBUTE_LIST attributes
 }
 
 // Starts the setup program; null when Windows cannot start it, with its
-// error in GetLastError. Where Windows
-// knows the mitigation (Windows 10 1607 on), the program loads system DLLs
-// from System32 before any planted beside it in the download folder; a
-// Windows that rejects the attribute starts it as it always did.
+// error in GetLastError. Where Windows knows the mitigation (Windows 10 1607
+// on), the program loads system DLLs from System32 before any planted beside
+// it in the download folder; a Windows that rejects the attribute, with
+// whatever error, starts it as it always did.
 UniqueHandle StartSetup(const std::wstring& program) {
     SIZE_T size = 0;
     InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
@@ -88,8 +88,7 @@ UniqueHandle StartSetup(const std::wstring& program) {
     PROCESS_INFORMATION process{};
     bool started = Launch(program, withPolicy ? attributes : nullptr, process);
     DWORD error = GetLastError();
-    if (!started && withPolicy &&
-        (error == ERROR_INVALID_PARAMETER || error == ERROR_NOT_SUPPORTED)) {
+    if (RetryLaunchWithoutAttributes(started, withPolicy)) {
         started = Launch(program, nullptr, process);
         error = GetLastError();
     }
@@ -151,6 +150,10 @@ void InstallWorker(HWND window) {
         return;
     }
 
+    // Hiding the window hands the foreground to another program; the setup
+    // program may still take it (and so open in front), as it would have had
+    // the installer stayed in front.
+    AllowSetForegroundWindow(ASFW_ANY);
     ShowWindow(window, SW_HIDE);
     UniqueHandle setup = RetriedWhileShared([&program] { return StartSetup(program); });
     held.reset();

@@ -41,6 +41,21 @@ TEST(ProgressText, FormatsWithFullWidthColon) {
         EXPECT_EQ(std::wstring(FormatProgressText(c.percent).data()), c.text) << c.percent;
 }
 
+TEST(ProgressText, OwnFontEverywhereButGbk) {
+    const struct {
+        unsigned codePage;
+        bool needsFont;
+    } table[] = {
+        {936, false},                                                          // Simplified Chinese
+        {950, true},                                                           // Big5: no 载, 进
+        {932, true},   {949, true},                                            // Japanese, Korean
+        {1252, true},  {1251, true},  {1250, true}, {874, true}, {1256, true}, // Western and others
+        {65001, true}, {54936, true}, {0, true}, // UTF-8, GB18030, none
+    };
+    for (const auto& row : table)
+        EXPECT_EQ(NeedsChineseFont(row.codePage), row.needsFont) << row.codePage;
+}
+
 TEST(Window, CentredOriginRoundsTowardZero) {
     struct Case {
         int screen, window, origin;

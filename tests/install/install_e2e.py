@@ -165,6 +165,16 @@ class Run:
     def __exit__(self, *exc):
         vt.stop(self.process)
 
+    def ended_or_failed(self):
+        """True once the installer ends by itself, False once the download
+        failure box comes (it is answered with Cancel, so the window stays).
+        No timeout: the test case's deadline ends a hang."""
+        while True:
+            if self.process.poll() is not None:
+                return True
+            if self.wait_box(DOWNLOAD_FAILED, click="cancel", timeout_ms=500):
+                return False
+
     def wait_held(self, timeout=30):
         """True once the installer waits at its hold point."""
         deadline = time.monotonic() + timeout

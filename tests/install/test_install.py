@@ -367,12 +367,7 @@ class ProxyTest(InPrefix):
         self.prefix.reset()
         self.prefix.set_user_proxy(settings)
         with e2e.package_server() as server, e2e.Run(self.prefix, installer=installer) as run:
-            ran = None
-            while ran is None:  # the case's deadline ends a hang
-                if run.process.poll() is not None:
-                    ran = True
-                elif run.wait_box(e2e.DOWNLOAD_FAILED, click="cancel", timeout_ms=500):
-                    ran = False
+            ran = run.ended_or_failed()
             if ran:
                 self.assertEqual(run.process.returncode, 0)
                 self.assertEqual([r["event"] for r in run.setup_records()], ["start", "end"])
@@ -475,12 +470,7 @@ class PublisherTest(InPrefix):
         self.prefix.reset()
         with e2e.package_server({"ebwebview": package}), \
                 e2e.Run(self.prefix, installer=installer) as run:
-            ran = None
-            while ran is None:  # the case's deadline ends a hang
-                if run.process.poll() is not None:
-                    ran = True
-                elif run.wait_box(e2e.DOWNLOAD_FAILED, click="cancel", timeout_ms=500):
-                    ran = False
+            ran = run.ended_or_failed()
             if not ran:
                 self.assertTrue(run.click_close())
                 self.assertEqual(e2e.vt.wait_exit(run.process, timeout=None), 0)
@@ -525,12 +515,7 @@ class AttackTest(InPrefix):
         attack, log = self.attacker(run)
         try:
             with e2e.package_server({"ebwebview": self.padded_setup(3)}, rate=1024 * 1024), run:
-                failed = None
-                while failed is None:  # the case's deadline ends a hang
-                    if run.process.poll() is not None:
-                        failed = False
-                    elif run.wait_box(e2e.DOWNLOAD_FAILED, click="cancel", timeout_ms=500):
-                        failed = True
+                failed = not run.ended_or_failed()
         finally:
             e2e.vt.stop(attack)
         return run, failed, os.path.exists(log)

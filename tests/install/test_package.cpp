@@ -70,4 +70,18 @@ TEST(Package, LaunchNameGetsExeOnlyWhenItLacksExactlyThatSuffix) {
         EXPECT_EQ(LaunchPathFor(row.saved), row.launched) << "saved as \"" << row.saved << '"';
 }
 
+TEST(Package, LaunchIsTriedAgainWithoutTheListAfterAnyFailureWithIt) {
+    const struct {
+        bool started, withAttributes, retry;
+    } table[] = {
+        {true, true, false},   // started with the mitigation
+        {true, false, false},  // started without a list
+        {false, true, true},   // any failure with the list: once more without it
+        {false, false, false}, // failed without the list: the launch failure
+    };
+    for (const auto& row : table)
+        EXPECT_EQ(RetryLaunchWithoutAttributes(row.started, row.withAttributes), row.retry)
+            << row.started << row.withAttributes;
+}
+
 } // namespace
