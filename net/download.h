@@ -28,6 +28,10 @@ enum class TlsOffer { PlatformDefault, UpToTls12 };
 // a link without its target) and nobody else can write, rename or delete it
 // until it is closed. bodyDigest, when given, receives the SHA-256 of the
 // body as it streamed into the file. tls says what each session offers.
+// Requests go through the proxy the user's own settings name for url
+// (UserProxyFor, net/proxy.h), else by WinHTTP's default road; a named proxy
+// that cannot be reached before anything answered is left for the default
+// road once.
 bool DownloadFile(const std::string& url, const std::string& savePath, std::string& error,
                   ProgressCallback progress, Sha256Digest* bodyDigest = nullptr,
                   TlsOffer tls = TlsOffer::PlatformDefault);
