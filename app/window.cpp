@@ -77,28 +77,40 @@ bool FaceInstalled(HDC dc, const wchar_t* face) {
     return found;
 }
 
+// The installed face that has the progress text's characters (Microsoft
+// YaHei, else SimSun), looked up at the first paint that needs it: fonts do
+// not come and go while the installer runs, and a paint is no place to list
+// them each time. Null when neither is installed.
+const wchar_t* ChineseFace(HDC dc) {
+    static const wchar_t* const face = [dc]() -> const wchar_t* {
+        for (const wchar_t* candidate : {L"Microsoft YaHei", L"SimSun"})
+            if (FaceInstalled(dc, candidate))
+                return candidate;
+        return nullptr;
+    }();
+    return face;
+}
+
 // The font for the progress text where the system font cannot show it (see
-// NeedsChineseFont): a TrueType face that has the characters, at the system
-// font's height. Null where the system font serves, as on Chinese Windows,
-// or where neither face is installed.
+// NeedsChineseFont): ChineseFace at the system font's height. Null where the
+// system font serves, as on Chinese Windows, or where neither face is
+// installed.
 UniqueFont ProgressTextFont(HDC dc) {
-    LOGFONTW wanted{};
-    if (!NeedsChineseFont(GetACP()) ||
-        !GetObjectW(GetStockObject(SYSTEM_FONT), sizeof wanted, &wanted))
+    LOGFONTW font{};
+    if (!NeedsChineseFont(GetACP()) || !GetObjectW(GetStockObject(SYSTEM_FONT), sizeof font, &font))
         return UniqueFont();
-    for (const wchar_t* face : {L"Microsoft YaHei", L"SimSun"}) {
-        if (!FaceInstalled(dc, face))
-            continue;
-        LOGFONTW font{};
-        font.lfHeight = wanted.lfHeight;
-        font.lfWeight = FW_NORMAL;
-        font.lfCharSet = DEFAULT_CHARSET;
-        font.lfOutPrecision = OUT_TT_PRECIS;
-        font.lfQuality = DEFAULT_QUALITY;
-        lstrcpynW(font.lfFaceName, face, LF_FACESIZE);
-        return UniqueFont(CreateFontIndirectW(&font));
-    }
-    return UniqueFont();
+    const wchar_t* face = ChineseFace(dc);
+    if (!face)
+        return UniqueFont();
+    const LONG height = font.lfHeight;
+    font = LOGFONTW{};
+    font.lfHeight = height;
+    font.lfWeight = FW_NORMAL;
+    font.lfCharSet = DEFAULT_CHARSET;
+    font.lfOutPrecision = OUT_TT_PRECIS;
+    font.lfQuality = DEFAULT_QUALITY;
+    lstrcpynW(font.lfFaceName, face, LF_FACESIZE);
+    return UniqueFont(CreateFontIndirectW(&font));
 }
 
 void DrawWhiteText(HDC dc, const wchar_t* text, int length, RECT rect, UINT format) {
