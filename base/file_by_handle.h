@@ -4,7 +4,11 @@
 
 #include <windows.h>
 
+#include <cstring>
 #include <string>
+#include <vector>
+
+#include "base/unique_handle.h"
 
 // The path of what the handle really opened, after every link and junction
 // on the way: a drive path ("C:\dir\name") or a UNC path ("\\server\share\name"), without
@@ -56,4 +60,65 @@ inline bool NamesFile(const std::wstring& path, HANDLE file) {
         held.nFileIndexHigh == named.nFileIndexHigh && held.nFileIndexLow == named.nFileIndexLow;
     CloseHandle(other);
     return same;
+}
+
+// Gives the file behind `file` (a handle with DELETE access) the full path
+// `path`, replacing what has that name only when `replace` is set: only the
+// name changes, nothing is written through it.
+inline bool RenameThrough(HANDLE file, const std::wstring& path, bool replace) {
+    // The file system's own form of the path, which it takes as it stands.
+    const std::wstring target =
+        path.compare(0, 2, L"\\\\") == 0 ? L"\\??\\UNC\\" + path.substr(2) : L"\\??\\" + path;
+    const std::size_t nameBytes = target.size() * sizeof(wchar_t);
+    std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFO) + nameBytes);
+    auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+    rename->ReplaceIfExists = replace;
+    rename->RootDirectory = nullptr;
+    rename->FileNameLength = static_cast<DWORD>(nameBytes);
+    std::memcpy(rename->FileName, target.data(), nameBytes);
+    return SetFileInformationByHandle(file, FileRenameInfo, rename,
+                                      static_cast<DWORD>(buffer.size())) != FALSE;
+}
+
+// Removes the file behind `file` (a handle with DELETE access) so that its
+// name is free at once. Before Windows 10's POSIX deletion, a file that
+// another program (a scanner, the indexer) still has open is only marked,
+// and its name stays taken, even for CREATE_NEW, until that program lets go:
+// so the file first moves to a name of its own in its folder, and is marked
+// there. False, with the file and its name as they were, when it cannot be
+// deleted (read-only, or a program running from it).
+inline bool RemoveThrough(HANDLE file) {
+    // The mark comes off for the move, which a file system may refuse for a
+    // marked file, and goes on again after it.
+    DeleteWhenClosed(file, false);
+    const std::wstring path = FinalPathOf(file);
+    bool moved = false;
+    for (int attempt = 0; !path.empty() && !moved && attempt < 8; ++attempt) {
+        moved = RenameThrough(file,
+                              path + L"." + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                                  std::to_wstring(attempt) + L".deleted",
+                              false);
+    }
+    if (DeleteWhenClosed(file, true))
+        return true;
+    const DWORD error = GetLastError();
+    if (moved)
+        RenameThrough(file, path, false);
+    SetLastError(error);
+    return false;
+}
+
+// Removes the file named `path` as RemoveThrough does: the name itself, a
+// link rather than what it leads to, and never a folder. True when the name
+// is free, including when nothing had it.
+inline bool RemoveFile(const std::wstring& path) {
+    const UniqueFileHandle file(CreateFileW(path.c_str(), DELETE | FILE_READ_ATTRIBUTES,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                            nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT,
+                                            nullptr));
+    if (!file)
+        return GetLastError() == ERROR_FILE_NOT_FOUND;
+    BY_HANDLE_FILE_INFORMATION info{};
+    return GetFileInformationByHandle(file.get(), &info) &&
+           !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && RemoveThrough(file.get());
 }

@@ -145,7 +145,7 @@ void InstallWorker(HWND window) {
     if (program.empty() || !NamesFile(program, held.get()) ||
         (pinned && !SignedByPinnedPublisher(held.get(), program, kPublisherKeys))) {
         held.reset();
-        DeleteFileW(launchPath.c_str());
+        RemoveFile(launchPath);
         ShowFailureAndOfferSupport(window, kDownloadFailureText);
         return;
     }
@@ -163,7 +163,7 @@ void InstallWorker(HWND window) {
         // program that broadcasts a message never waits on us.
         WaitForSingleObject(setup.get(), INFINITE);
         setup.reset();
-        DeleteFileW(launchPath.c_str());
+        RemoveFile(launchPath);
     } else {
         ShowFailureAndOfferSupport(window, kLaunchFailureText);
     }

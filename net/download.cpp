@@ -144,6 +144,17 @@ struct SaveFile {
     bool announced = false;
     std::wstring validator; // for If-Range (StrongValidator); empty when there is none
     bool resumable = false; // the host takes "Range: bytes=N-" for this body
+
+    SaveFile() = default;
+    SaveFile(const SaveFile&) = delete;
+    SaveFile& operator=(const SaveFile&) = delete;
+    // Still open, the file is incomplete and marked for removal: its name is
+    // freed now, so that a scanner still reading it does not keep the next
+    // download from taking the name.
+    ~SaveFile() {
+        if (file)
+            RemoveThrough(file.get());
+    }
 };
 
 // Takes what a 200 response says of its body: its length (read as text:
@@ -159,15 +170,14 @@ void TakeBodyHeaders(HINTERNET request, SaveFile& save) {
 }
 
 // Creates the save file for the first 200 response. It is new (CREATE_NEW,
-// after whatever had the name is removed, so a planted link is dropped, never
-// written through), and while it is open nobody else may write, rename or
-// delete it: the caller runs it elevated. It is a Win32 handle because the C++
-// streams cannot say who else may open it. It is marked for removal until it
-// is complete, so a process that ends mid-download (the window closed, or
-// killed) or a failed download leaves no file.
+// after whatever had the name is removed, even a file a scanner still reads,
+// so a planted link is dropped, never written through), and while it is open nobody else may write,
+// rename or delete it: the caller runs it elevated. It is a Win32 handle because the C++ streams
+// cannot say who else may open it. It is marked for removal until it is complete, so a process that
+// ends mid-download (the window closed, or killed) or a failed download leaves no file.
 bool CreateSaveFile(const std::string& savePath, SaveFile& save) {
     save.path = WidenBytes(savePath);
-    DeleteFileW(save.path.c_str());
+    RemoveFile(save.path);
     save.file.reset(CreateFileW(save.path.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr,
                                 CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!save.file)

@@ -9,8 +9,6 @@
 #include <io.h>
 
 #include <cstdio>
-#include <cstring>
-#include <vector>
 
 #include "base/file_by_handle.h"
 #include "base/test_hooks.h"
@@ -47,23 +45,6 @@ bool WriteAndClose(UniqueFile file, const std::string& text) {
     const bool written = std::fwrite(text.data(), 1, text.size(), file.get()) == text.size() &&
                          std::fflush(file.get()) == 0 && _commit(_fileno(file.get())) == 0;
     return std::fclose(file.release()) == 0 && written;
-}
-
-// Gives the file behind `file` the name `path` in its folder, replacing what
-// has that name: only the name is replaced, nothing is written through it.
-bool RenameOver(HANDLE file, const std::wstring& path) {
-    // The file system's own form of the path, which it takes as it stands.
-    const std::wstring target =
-        path.compare(0, 2, L"\\\\") == 0 ? L"\\??\\UNC\\" + path.substr(2) : L"\\??\\" + path;
-    const std::size_t nameBytes = target.size() * sizeof(wchar_t);
-    std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFO) + nameBytes);
-    auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
-    rename->ReplaceIfExists = TRUE;
-    rename->RootDirectory = nullptr;
-    rename->FileNameLength = static_cast<DWORD>(nameBytes);
-    std::memcpy(rename->FileName, target.data(), nameBytes);
-    return SetFileInformationByHandle(file, FileRenameInfo, rename,
-                                      static_cast<DWORD>(buffer.size())) != FALSE;
 }
 
 // A list that another program holds open (as a reader with fopen(path, "r")
@@ -140,19 +121,19 @@ void WriteSoftwareListIn(const HeldFolder& folder, const std::wstring& name,
     // is reused and removed by the next.
     const std::string text = FormatSoftwareList(list);
     const std::wstring temp = name + L".tmp";
-    DeleteFileW(PathIn(folder, temp).c_str());
+    RemoveFile(PathIn(folder, temp));
     BY_HANDLE_FILE_INFORMATION info{};
     UniqueFileHandle file = OpenInFolder(folder, temp, GENERIC_WRITE | DELETE, 0, CREATE_NEW, info);
     if (!file)
         return;
     if (!WriteAndClose(TextStreamOn(file.get(), true), text)) {
-        DeleteWhenClosed(file.get(), true);
+        RemoveThrough(file.get());
         return;
     }
-    if (RenameOver(file.get(), PathIn(folder, name)))
+    if (RenameThrough(file.get(), PathIn(folder, name), true))
         return;
     const DWORD error = GetLastError();
-    DeleteWhenClosed(file.get(), true);
+    RemoveThrough(file.get());
     file.reset();
     if (error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED)
         WriteInPlace(folder, name, text);

@@ -14,6 +14,9 @@
 //       MARKER once it holds it.
 //   attacker lock PATH SECONDS MARKER
 //       the same without any sharing, as a file scanner may open a new file.
+//   attacker scan PATH SECONDS MARKER
+//       the same sharing everything, delete too, as a scanner or the indexer
+//       reads a file it leaves free to be deleted.
 
 #include <windows.h>
 
@@ -95,5 +98,8 @@ int wmain(int argc, wchar_t** argv) {
         return Hold(argv[2], argv[3], argv[4], FILE_SHARE_READ | FILE_SHARE_WRITE);
     if (verb == L"lock" && argc == 5)
         return Hold(argv[2], argv[3], argv[4], 0);
+    if (verb == L"scan" && argc == 5)
+        return Hold(argv[2], argv[3], argv[4],
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
     return 2;
 }

@@ -214,6 +214,60 @@ class RoadsTest(InPrefix):
         self.assertEqual([r["package"] for r in run.setup_records()], ["ebwebview"] * 2)
         self.assertFalse(os.path.exists(run.saved()))
 
+    def test_a_file_a_scanner_reads_never_keeps_its_name(self):
+        """A scanner (or the indexer) reads a file, sharing even its deletion:
+        deleting it only marks it while the scanner reads on, and its name
+        stays taken. The installer frees the name at once, so a new file can
+        take it, and the file goes once the scanner lets go."""
+        listed = self.prefix.profile(".velmor/config.toml")
+        rows = [
+            # (what is held, when: "start", or the setup program's "end")
+            ("a leftover setup file", "start"),
+            ("the setup file as the setup program ends", "end"),
+            ("a leftover temporary list", "start"),
+        ]
+        for held, when in rows:
+            with self.case(held):
+                self.prefix.reset()
+                shutil.rmtree(self.prefix.profile(".velmor"), ignore_errors=True)
+                run = e2e.Run(self.prefix, setup_seconds=2)
+                path = listed + ".tmp" if "list" in held else run.saved()
+                os.makedirs(os.path.dirname(path), exist_ok=True)
+                if when == "start":
+                    with open(path, "wb") as f:
+                        f.write(b"left by an earlier run" * 100)
+                marker = run.setup_log + ".scanning"
+                scanner = None
+
+                def scan():
+                    process = e2e.vt.start(e2e.ATTACKER, "scan", e2e.windows_path(path), "60",
+                                           e2e.windows_path(marker), prefix=self.prefix.path)
+                    while not os.path.exists(marker):  # the case's deadline ends a hang
+                        time.sleep(0.05)
+                    return process
+                try:
+                    if when == "start":
+                        scanner = scan()
+                    with e2e.package_server(), run:
+                        if when == "end":
+                            self.assertIsNotNone(run.wait_for_record("start"), "no setup ran")
+                            scanner = scan()
+                        self.assertTrue(run.ended_or_failed(), "the download failed")
+                    self.assertFalse(os.path.exists(path), "the name is still taken")
+                    self.assertEqual([r["event"] for r in run.setup_records()], ["start", "end"])
+                    with open(listed, "rb") as f:
+                        self.assertIn(b'product_id = "2"', f.read())
+                finally:
+                    if scanner:
+                        e2e.vt.stop(scanner)
+                # Once the scanner lets go, nothing is left beside the list.
+                deadline = time.monotonic() + 5
+                while (os.listdir(run.directory) or len(os.listdir(os.path.dirname(listed))) > 1) \
+                        and time.monotonic() < deadline:
+                    time.sleep(0.05)
+                self.assertEqual(os.listdir(run.directory), [])
+                self.assertEqual(os.listdir(os.path.dirname(listed)), ["config.toml"])
+
     def test_404_cancel_opens_nothing_and_the_window_stays(self):
         with e2e.package_server({}), e2e.Run(self.prefix) as run:
             box = run.wait_box(e2e.DOWNLOAD_FAILED, click="cancel")
