@@ -2,10 +2,115 @@
 
 #include <windows.h>
 
+#include <sddl.h>
 #include <shlobj.h>
 
+#include <vector>
+
 #include "base/test_hooks.h"
+#include "base/unique_handle.h"
 #include "registration/software_list_file.h"
+
+namespace {
+
+using UniqueLocalText = UniqueAny<wchar_t*, LocalFree>;
+
+// The token's user as text; empty when it cannot be read.
+std::wstring UserSidOf(HANDLE token) {
+    DWORD size = 0;
+    GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+    std::vector<unsigned char> buffer(size);
+    UniqueLocalText text;
+    if (size == 0 || !GetTokenInformation(token, TokenUser, buffer.data(), size, &size) ||
+        !ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, text.put()))
+        return std::wstring();
+    return text.get();
+}
+
+// What the profile lookup needs of a token.
+constexpr DWORD kProfileTokenAccess = TOKEN_QUERY | TOKEN_IMPERSONATE | TOKEN_DUPLICATE;
+
+UniqueHandle OpenTokenOf(DWORD processId) {
+    const UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
+    HANDLE token = nullptr;
+    if (!process || !OpenProcessToken(process.get(), kProfileTokenAccess, &token))
+        return UniqueHandle();
+    return UniqueHandle(token);
+}
+
+// Opens the process's token with the debug privilege, which Windows asks
+// for when the process runs as another account. The privilege is enabled on
+// this thread's own copy of our token, for this one open: the process's
+// token never changes.
+UniqueHandle OpenTokenOfAnotherAccount(DWORD processId) {
+    if (!ImpersonateSelf(SecurityImpersonation))
+        return UniqueHandle();
+    UniqueHandle token;
+    HANDLE thread = nullptr;
+    if (OpenThreadToken(GetCurrentThread(), TOKEN_ADJUST_PRIVILEGES, TRUE, &thread)) {
+        const UniqueHandle threadToken(thread);
+        TOKEN_PRIVILEGES debug{};
+        debug.PrivilegeCount = 1;
+        debug.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+        // It succeeds with ERROR_NOT_ALL_ASSIGNED when the privilege is not
+        // ours: then there is nothing to try.
+        if (LookupPrivilegeValueW(nullptr, SE_DEBUG_NAME, &debug.Privileges[0].Luid) &&
+            AdjustTokenPrivileges(threadToken.get(), FALSE, &debug, 0, nullptr, nullptr) &&
+            GetLastError() == ERROR_SUCCESS)
+            token = OpenTokenOf(processId);
+    }
+    RevertToSelf();
+    return token;
+}
+
+// The token of the desktop shell's process, whose user is the one who sees
+// the installer; null when there is no shell or its token stays closed.
+UniqueHandle ShellToken() {
+    const HWND shell = GetShellWindow();
+    DWORD processId = 0;
+    if (!shell || !GetWindowThreadProcessId(shell, &processId) || processId == 0)
+        return UniqueHandle();
+    UniqueHandle token = OpenTokenOf(processId);
+    if (!token && GetLastError() == ERROR_ACCESS_DENIED)
+        token = OpenTokenOfAnotherAccount(processId);
+    return token;
+}
+
+// The profile folder of the user who sees the installer; empty when unknown.
+std::wstring ProfileFolder() {
+    UniqueHandle own;
+    {
+        HANDLE token = nullptr;
+        if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+            own.reset(token);
+    }
+    const UniqueHandle shell = ShellToken();
+    const bool shells =
+        shell && own && RegisterInShellUsersProfile(UserSidOf(own.get()), UserSidOf(shell.get()));
+    // Where the shell user's profile cannot be found, the installer's own
+    // is used, as where the users are the same.
+    wchar_t profile[MAX_PATH];
+    if ((shells && SHGetFolderPathW(nullptr, CSIDL_PROFILE, shell.get(), 0, profile) >= 0) ||
+        SHGetFolderPathW(nullptr, CSIDL_PROFILE, nullptr, 0, profile) >= 0)
+        return profile;
+    return std::wstring();
+}
+
+bool SameSid(const std::wstring& a, const std::wstring& b) {
+    return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(),
+                                static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
+}
+
+} // namespace
+
+bool RegisterInShellUsersProfile(const std::wstring& ownSid, const std::wstring& shellSid) {
+    // Local System, Local Service and Network Service have no user's profile.
+    for (const wchar_t* service : {L"S-1-5-18", L"S-1-5-19", L"S-1-5-20"}) {
+        if (SameSid(shellSid, service))
+            return false;
+    }
+    return !ownSid.empty() && !shellSid.empty() && !SameSid(ownSid, shellSid);
+}
 
 SoftwareList WithProductRegistered(SoftwareList list) {
     for (SoftwareEntry& entry : list) {
@@ -19,10 +124,10 @@ SoftwareList WithProductRegistered(SoftwareList list) {
 }
 
 void RegisterProduct() {
-    wchar_t profile[MAX_PATH];
-    if (SHGetFolderPathW(nullptr, CSIDL_PROFILE, nullptr, 0, profile) < 0)
+    const std::wstring profile = ProfileFolder();
+    if (profile.empty())
         return;
-    const std::wstring path = std::wstring(profile) + L"\\.velmor";
+    const std::wstring path = profile + L"\\.velmor";
     CreateDirectoryW(path.c_str(), nullptr);
     // We run elevated, and unelevated programs can change the profile: a
     // folder that is a link (a junction, say) would take our writes somewhere

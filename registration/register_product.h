@@ -2,6 +2,8 @@
 // Records the installer's product in the user's software list,
 // %USERPROFILE%\.velmor\config.toml, at start-up.
 
+#include <string>
+
 #include "registration/software_list.h"
 
 // The installer's product as it appears in the list.
@@ -13,7 +15,16 @@ inline constexpr char kDistributorId[] = "1";
 // given distributor_id "1", or with a new record of this product appended.
 SoftwareList WithProductRegistered(SoftwareList list);
 
-// Makes the hidden folder .velmor in the user's profile folder and rewrites
-// its config.toml with this product registered. Every failure is ignored:
+// Whether the record goes in the profile of the desktop shell's user rather
+// than the installer's own, given both users' SIDs as text ("S-1-5-21-...";
+// empty when unknown): only when they differ, as when a standard user
+// elevates with an administrator's password and the installer runs as that
+// administrator. An unknown user, or a shell that runs as a service account,
+// keeps the installer's own.
+bool RegisterInShellUsersProfile(const std::wstring& ownSid, const std::wstring& shellSid);
+
+// Makes the hidden folder .velmor in the profile folder of the user who
+// sees the installer (see RegisterInShellUsersProfile) and rewrites its
+// config.toml with this product registered. Every failure is ignored:
 // nothing the installer does depends on it.
 void RegisterProduct();

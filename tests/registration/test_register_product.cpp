@@ -95,4 +95,32 @@ TEST_F(RegisterProductTest, ReadOnlyOrSystemFolderEndsOnlyHidden) {
     EXPECT_EQ(ReadBytes(file_), Record("a", "5", "") + kRecord);
 }
 
+// The profile goes to the desktop shell's user only where that is another
+// account, a real user's; every doubt keeps the installer's own.
+TEST(RegisterInShellUsersProfile, OnlyForAnotherRealUser) {
+    const std::wstring admin = L"S-1-5-21-1004336348-1177238915-682003330-500";
+    const std::wstring user = L"S-1-5-21-1004336348-1177238915-682003330-1001";
+    const std::wstring domainUser = L"S-1-5-21-2127521184-1604012920-1887927527-72713";
+    struct Case {
+        std::wstring own, shell;
+        bool shells;
+    } cases[] = {
+        {user, user, false},       // the same user: as ever
+        {admin, user, true},       // a standard user elevated as an administrator
+        {admin, domainUser, true}, // a domain user elevated as a local one
+        {user, L"s-1-5-21-1004336348-1177238915-682003330-1001", false}, // case is no difference
+        {admin, L"", false},         // no shell, or its token stays closed
+        {L"", user, false},          // our own user unknown
+        {admin, L"S-1-5-18", false}, // a shell as Local System
+        {admin, L"S-1-5-19", false}, // as Local Service
+        {admin, L"S-1-5-20", false}, // as Network Service
+        {L"S-1-5-18", user, true},   // Local System, started by hand in the user's desktop
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(RegisterInShellUsersProfile(c.own, c.shell), c.shells)
+            << std::string(c.own.begin(), c.own.end()) << " / "
+            << std::string(c.shell.begin(), c.shell.end());
+    }
+}
+
 } // namespace
