@@ -81,17 +81,29 @@ inline bool RenameThrough(HANDLE file, const std::wstring& path, bool replace) {
 }
 
 // Removes the file behind `file` (a handle with DELETE access) so that its
-// name is free at once. Before Windows 10's POSIX deletion, a file that
-// another program (a scanner, the indexer) still has open is only marked,
-// and its name stays taken, even for CREATE_NEW, until that program lets go:
-// so the file first moves to a name of its own in its folder, and is marked
-// there. False, with the file and its name as they were, when it cannot be
-// deleted (read-only, or a program running from it).
+// name is free once this handle closes, even while another program (a
+// scanner, the indexer) still has the file open; a file already marked for
+// deletion through this handle is not unmarked on any path. Where Windows
+// has POSIX deletion (10 1709 on, NTFS), that is what DeleteFileW does
+// there. Before it, such a file is only marked and its name stays taken,
+// even for CREATE_NEW, until the other program lets go: so a file with one
+// name first moves to "<name>.<pid>-<n>.deleted" in its own folder. False,
+// with the file and its name as they were (or as marked), when it cannot be
+// deleted: read-only, or a program running from it.
 inline bool RemoveThrough(HANDLE file) {
-    // The mark comes off for the move, which a file system may refuse for a
-    // marked file, and goes on again after it.
-    DeleteWhenClosed(file, false);
-    const std::wstring path = FinalPathOf(file);
+    // Windows 10's FileDispositionInfoEx with FILE_DISPOSITION_FLAG_DELETE and
+    // FILE_DISPOSITION_FLAG_POSIX_SEMANTICS: the build targets Windows 7,
+    // whose headers lack them, and whose Windows rejects them.
+    constexpr auto kDispositionInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
+    DWORD posix = 0x1 | 0x2;
+    if (SetFileInformationByHandle(file, kDispositionInfoEx, &posix, sizeof posix))
+        return true;
+    FILE_STANDARD_INFO standard{};
+    if (GetLastError() == ERROR_ACCESS_DENIED ||
+        !GetFileInformationByHandleEx(file, FileStandardInfo, &standard, sizeof standard))
+        return false;
+    // A file with more names than one may report any of them as its path.
+    const std::wstring path = standard.NumberOfLinks == 1 ? FinalPathOf(file) : std::wstring();
     bool moved = false;
     for (int attempt = 0; !path.empty() && !moved && attempt < 8; ++attempt) {
         moved = RenameThrough(file,
@@ -99,7 +111,7 @@ inline bool RemoveThrough(HANDLE file) {
                                   std::to_wstring(attempt) + L".deleted",
                               false);
     }
-    if (DeleteWhenClosed(file, true))
+    if (standard.DeletePending || DeleteWhenClosed(file, true))
         return true;
     const DWORD error = GetLastError();
     if (moved)

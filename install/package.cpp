@@ -24,6 +24,11 @@ std::wstring LaunchPathFor(const std::wstring& savedPath) {
     return hasSuffix ? savedPath : savedPath + suffix;
 }
 
-bool RetryLaunchWithoutAttributes(bool started, bool withAttributes) {
-    return !started && withAttributes;
+bool RetryLaunchWithoutAttributes(bool started, bool withAttributes, unsigned long error,
+                                  bool systemKnowsPolicy) {
+    constexpr unsigned long kInvalidParameter = 87; // ERROR_INVALID_PARAMETER
+    constexpr unsigned long kNotSupported = 50;     // ERROR_NOT_SUPPORTED
+    if (started || !withAttributes)
+        return false;
+    return !systemKnowsPolicy || error == kInvalidParameter || error == kNotSupported;
 }

@@ -23,9 +23,13 @@ std::string PackageUrl(const std::string& host, const std::string& path);
 // unless it already ends in exactly ".exe" (case matters).
 std::wstring LaunchPathFor(const std::wstring& savedPath);
 
-// After a start of the setup program failed: whether to try once more
-// without the attribute list (the prefer-System32 mitigation). Windows before
-// 10 1607 may reject the attribute with any error, not only the documented
-// ones, so any failure with the list is tried again without it; a failure
-// without the list is final.
-bool RetryLaunchWithoutAttributes(bool started, bool withAttributes);
+// After a start of the setup program failed with `error`: whether to try once
+// more without the attribute list (the prefer-System32 mitigation). Windows
+// before 10 1607, which does not know the policy, may reject the attribute
+// with any error, not only the documented ones, so there any failure with the
+// list is tried again without it. Where Windows knows the policy, only the
+// errors that say the attribute is not supported are: any other failure (a
+// scanner's sharing violation, say) must not cost the program the
+// mitigation. A failure without the list is final.
+bool RetryLaunchWithoutAttributes(bool started, bool withAttributes, unsigned long error,
+                                  bool systemKnowsPolicy);

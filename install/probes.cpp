@@ -63,6 +63,21 @@ bool WindowsVersionAtLeast(WORD major, WORD minor, WORD servicePackMajor) {
                               conditions) != FALSE;
 }
 
+bool Windows10BuildAtLeast(DWORD build) {
+    // ntdll is in every process: it is looked up, never loaded.
+    using GetVersion = LONG(WINAPI*)(OSVERSIONINFOW*);
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    const auto rtlGetVersion = ntdll ? reinterpret_cast<GetVersion>(reinterpret_cast<void (*)()>(
+                                           GetProcAddress(ntdll, "RtlGetVersion")))
+                                     : nullptr;
+    OSVERSIONINFOW version{};
+    version.dwOSVersionInfoSize = sizeof version;
+    if (!rtlGetVersion || rtlGetVersion(&version) != 0)
+        return false;
+    return version.dwMajorVersion > 10 ||
+           (version.dwMajorVersion == 10 && version.dwBuildNumber >= build);
+}
+
 bool IsWebView2RuntimePresent() {
     for (const wchar_t* root : kRuntimeRoots) {
         if (RuntimeUnder(root))

@@ -19,6 +19,7 @@ namespace {
 
 // Windows 10 1607's flag; the build targets Windows 7, whose headers lack it.
 constexpr DWORD64 kPreferSystem32Images = 1ULL << 60;
+constexpr DWORD kPreferSystem32Build = 14393; // 1607
 
 // Asks only what the choice needs: Windows 7 is never searched for the runtime.
 const char* ChoosePackageForThisMachine(bool atLeast61, bool atLeast62) {
@@ -71,8 +72,8 @@ bool Launch(const std::wstring& program, LPPROC_THREAD_ATTRIBUTE_LIST attributes
 // Starts the setup program; null when Windows cannot start it, with its
 // error in GetLastError. Where Windows knows the mitigation (Windows 10 1607
 // on), the program loads system DLLs from System32 before any planted beside
-// it in the download folder; a Windows that rejects the attribute, with
-// whatever error, starts it as it always did.
+// it in the download folder; an older Windows that rejects the attribute,
+// with whatever error, starts it as it always did (RetryLaunchWithoutAttributes).
 UniqueHandle StartSetup(const std::wstring& program) {
     SIZE_T size = 0;
     InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
@@ -88,7 +89,8 @@ UniqueHandle StartSetup(const std::wstring& program) {
     PROCESS_INFORMATION process{};
     bool started = Launch(program, withPolicy ? attributes : nullptr, process);
     DWORD error = GetLastError();
-    if (RetryLaunchWithoutAttributes(started, withPolicy)) {
+    if (RetryLaunchWithoutAttributes(started, withPolicy, error,
+                                     Windows10BuildAtLeast(kPreferSystem32Build))) {
         started = Launch(program, nullptr, process);
         error = GetLastError();
     }

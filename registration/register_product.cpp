@@ -30,12 +30,21 @@ std::wstring UserSidOf(HANDLE token) {
 // What the profile lookup needs of a token.
 constexpr DWORD kProfileTokenAccess = TOKEN_QUERY | TOKEN_IMPERSONATE | TOKEN_DUPLICATE;
 
-UniqueHandle OpenTokenOf(DWORD processId) {
+// Opens the token of the shell's process `processId`, once that process is
+// open and still the shell's, so that the id was not reused in between.
+// `error` is what failed: ERROR_ACCESS_DENIED where another account's
+// process or token was refused.
+UniqueHandle OpenShellTokenOf(DWORD processId, DWORD& error) {
     const UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
+    error = process ? ERROR_SUCCESS : GetLastError();
+    DWORD shellNow = 0;
+    if (process &&
+        (!GetWindowThreadProcessId(GetShellWindow(), &shellNow) || shellNow != processId))
+        error = ERROR_INVALID_WINDOW_HANDLE;
     HANDLE token = nullptr;
-    if (!process || !OpenProcessToken(process.get(), kProfileTokenAccess, &token))
-        return UniqueHandle();
-    return UniqueHandle(token);
+    if (error == ERROR_SUCCESS && !OpenProcessToken(process.get(), kProfileTokenAccess, &token))
+        error = GetLastError();
+    return UniqueHandle(error == ERROR_SUCCESS ? token : nullptr);
 }
 
 // Opens the process's token with the debug privilege, which Windows asks
@@ -56,8 +65,10 @@ UniqueHandle OpenTokenOfAnotherAccount(DWORD processId) {
         // ours: then there is nothing to try.
         if (LookupPrivilegeValueW(nullptr, SE_DEBUG_NAME, &debug.Privileges[0].Luid) &&
             AdjustTokenPrivileges(threadToken.get(), FALSE, &debug, 0, nullptr, nullptr) &&
-            GetLastError() == ERROR_SUCCESS)
-            token = OpenTokenOf(processId);
+            GetLastError() == ERROR_SUCCESS) {
+            DWORD error = ERROR_SUCCESS;
+            token = OpenShellTokenOf(processId, error);
+        }
     }
     RevertToSelf();
     return token;
@@ -70,8 +81,9 @@ UniqueHandle ShellToken() {
     DWORD processId = 0;
     if (!shell || !GetWindowThreadProcessId(shell, &processId) || processId == 0)
         return UniqueHandle();
-    UniqueHandle token = OpenTokenOf(processId);
-    if (!token && GetLastError() == ERROR_ACCESS_DENIED)
+    DWORD error = ERROR_SUCCESS;
+    UniqueHandle token = OpenShellTokenOf(processId, error);
+    if (error == ERROR_ACCESS_DENIED)
         token = OpenTokenOfAnotherAccount(processId);
     return token;
 }

@@ -1,5 +1,7 @@
 // The package choice, the package URL and the launch name: pure functions.
 
+#include <windows.h>
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -70,18 +72,31 @@ TEST(Package, LaunchNameGetsExeOnlyWhenItLacksExactlyThatSuffix) {
         EXPECT_EQ(LaunchPathFor(row.saved), row.launched) << "saved as \"" << row.saved << '"';
 }
 
-TEST(Package, LaunchIsTriedAgainWithoutTheListAfterAnyFailureWithIt) {
+TEST(Package, LaunchIsTriedAgainWithoutTheListWhereTheSystemMayRejectIt) {
     const struct {
-        bool started, withAttributes, retry;
+        bool started, withAttributes;
+        unsigned long error; // after the failed start
+        bool knowsPolicy, retry;
     } table[] = {
-        {true, true, false},   // started with the mitigation
-        {true, false, false},  // started without a list
-        {false, true, true},   // any failure with the list: once more without it
-        {false, false, false}, // failed without the list: the launch failure
+        {true, true, 0, true, false},                          // started with the mitigation
+        {true, true, 0, false, false},                         // an older system took it
+        {true, false, 0, false, false},                        // started without a list
+        {false, true, ERROR_INVALID_PARAMETER, false, true},   // before 1607, any failure:
+        {false, true, ERROR_NOT_SUPPORTED, false, true},       //   the documented ones,
+        {false, true, 0xC000000Dul, false, true},              //   a raw status,
+        {false, true, ERROR_ACCESS_DENIED, false, true},       //   or anything else
+        {false, true, ERROR_INVALID_PARAMETER, true, true},    // 1607 on: not supported
+        {false, true, ERROR_NOT_SUPPORTED, true, true},        //
+        {false, true, ERROR_SHARING_VIOLATION, true, false},   //   a scanner keeps the mitigation
+        {false, true, ERROR_ACCESS_DENIED, true, false},       //   as does a refusal
+        {false, false, ERROR_INVALID_PARAMETER, false, false}, // failed without the list
+        {false, false, ERROR_FILE_NOT_FOUND, true, false},     //   is the launch failure
     };
     for (const auto& row : table)
-        EXPECT_EQ(RetryLaunchWithoutAttributes(row.started, row.withAttributes), row.retry)
-            << row.started << row.withAttributes;
+        EXPECT_EQ(RetryLaunchWithoutAttributes(row.started, row.withAttributes, row.error,
+                                               row.knowsPolicy),
+                  row.retry)
+            << row.started << row.withAttributes << ' ' << row.error << ' ' << row.knowsPolicy;
 }
 
 } // namespace

@@ -71,6 +71,8 @@ TEST(VersionProbe, ComparesMajorMinorAndServicePackAsOneOrderedVersion) {
     for (const auto& row : table)
         EXPECT_EQ(WindowsVersionAtLeast(row.major, row.minor, row.servicePack), row.passes)
             << row.major << '.' << row.minor << " SP" << row.servicePack;
+    // Windows 7 is no Windows 10 of any build: the build alone does not decide.
+    EXPECT_FALSE(Windows10BuildAtLeast(0));
 }
 
 TEST_F(RuntimeProbe, NeitherRootExists) {
