@@ -91,19 +91,23 @@ inline bool RenameThrough(HANDLE file, const std::wstring& path, bool replace) {
 // with the file and its name as they were (or as marked), when it cannot be
 // deleted: read-only, or a program running from it.
 inline bool RemoveThrough(HANDLE file) {
-    // Windows 10's FileDispositionInfoEx with FILE_DISPOSITION_FLAG_DELETE and
-    // FILE_DISPOSITION_FLAG_POSIX_SEMANTICS: the build targets Windows 7,
-    // whose headers lack them, and whose Windows rejects them.
+    // Windows 10's FileDispositionInfoEx with FILE_DISPOSITION_FLAG_DELETE,
+    // _POSIX_SEMANTICS and _FORCE_IMAGE_SECTION_CHECK, as DeleteFileW asks:
+    // the build targets Windows 7, whose headers lack them, and whose
+    // Windows rejects them.
     constexpr auto kDispositionInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
-    DWORD posix = 0x1 | 0x2;
+    DWORD posix = 0x1 | 0x2 | 0x4;
     if (SetFileInformationByHandle(file, kDispositionInfoEx, &posix, sizeof posix))
         return true;
     FILE_STANDARD_INFO standard{};
     if (GetLastError() == ERROR_ACCESS_DENIED ||
         !GetFileInformationByHandleEx(file, FileStandardInfo, &standard, sizeof standard))
         return false;
-    // A file with more names than one may report any of them as its path.
-    const std::wstring path = standard.NumberOfLinks == 1 ? FinalPathOf(file) : std::wstring();
+    // A file with more names than one may report any of them as its path. A
+    // marked file's own name no longer counts among its links.
+    const bool oneName =
+        standard.NumberOfLinks == 1 || (standard.NumberOfLinks == 0 && standard.DeletePending);
+    const std::wstring path = oneName ? FinalPathOf(file) : std::wstring();
     bool moved = false;
     for (int attempt = 0; !path.empty() && !moved && attempt < 8; ++attempt) {
         moved = RenameThrough(file,
@@ -111,7 +115,8 @@ inline bool RemoveThrough(HANDLE file) {
                                   std::to_wstring(attempt) + L".deleted",
                               false);
     }
-    if (standard.DeletePending || DeleteWhenClosed(file, true))
+    // Marking again cannot unmark; a file already marked stays so when it fails.
+    if (DeleteWhenClosed(file, true) || standard.DeletePending)
         return true;
     const DWORD error = GetLastError();
     if (moved)

@@ -70,7 +70,9 @@ UniqueHandle OpenTokenOfAnotherAccount(DWORD processId) {
             token = OpenShellTokenOf(processId, error);
         }
     }
-    RevertToSelf();
+    // A thread that stays another token, with the privilege, must not run on.
+    if (!RevertToSelf())
+        TerminateProcess(GetCurrentProcess(), ERROR_CANNOT_IMPERSONATE);
     return token;
 }
 
