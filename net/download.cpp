@@ -171,10 +171,12 @@ void TakeBodyHeaders(HINTERNET request, SaveFile& save) {
 
 // Creates the save file for the first 200 response. It is new (CREATE_NEW,
 // after whatever had the name is removed, even a file a scanner still reads,
-// so a planted link is dropped, never written through), and while it is open nobody else may write,
-// rename or delete it: the caller runs it elevated. It is a Win32 handle because the C++ streams
-// cannot say who else may open it. It is marked for removal until it is complete, so a process that
-// ends mid-download (the window closed, or killed) or a failed download leaves no file.
+// so a planted link is dropped, never written through), and while it is open
+// nobody else may write, rename or delete it: the caller runs it elevated. It
+// is a Win32 handle because the C++ streams cannot say who else may open it.
+// It is marked for removal until it is complete, so a process that ends
+// mid-download (the window closed, or killed) or a failed download leaves no
+// file.
 bool CreateSaveFile(const std::string& savePath, SaveFile& save) {
     save.path = WidenBytes(savePath);
     RemoveFile(save.path);
