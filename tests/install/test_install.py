@@ -528,7 +528,8 @@ class PublisherTest(InPrefix):
             if not ran:
                 self.assertTrue(run.click_close())
                 self.assertEqual(e2e.vt.wait_exit(run.process, timeout=None), 0)
-        self.assertEqual([r["event"] for r in run.setup_records()], ["start", "end"] if ran else [])
+        self.assertEqual([r["event"] for r in run.setup_records()], ["start", "end"] if ran else [],
+                         "the installer's exit code: %s" % run.process.returncode)
         self.assertFalse(os.path.exists(run.saved()), "the setup file was left")
         return ran
 
