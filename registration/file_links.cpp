@@ -1,6 +1,7 @@
 #include "registration/file_links.h"
 
 #include "base/file_by_handle.h"
+#include "base/same_text.h"
 
 namespace {
 
@@ -11,11 +12,6 @@ constexpr DWORD kOpenTheNameItself = FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BA
 // counts as a link.
 bool IsLinkByName(const std::wstring& path) {
     return (GetFileAttributesW(path.c_str()) & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-}
-
-bool SamePath(const std::wstring& a, const std::wstring& b) {
-    return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(),
-                                static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
 }
 
 } // namespace
@@ -53,7 +49,8 @@ UniqueFileHandle OpenInFolder(const HeldFolder& folder, const std::wstring& name
     const bool plain =
         GetFileInformationByHandle(file.get(), &info) &&
         !(info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) &&
-        info.nNumberOfLinks == 1 && !IsLinkByName(path) && SamePath(FinalPathOf(file.get()), path);
+        info.nNumberOfLinks == 1 && !IsLinkByName(path) &&
+        SameIgnoringCase(FinalPathOf(file.get()), path);
     if (plain)
         return file;
     if (disposition == CREATE_NEW && (access & DELETE))

@@ -7,6 +7,7 @@
 
 #include <vector>
 
+#include "base/same_text.h"
 #include "base/test_hooks.h"
 #include "base/unique_handle.h"
 #include "registration/software_list_file.h"
@@ -110,20 +111,15 @@ std::wstring ProfileFolder() {
     return std::wstring();
 }
 
-bool SameSid(const std::wstring& a, const std::wstring& b) {
-    return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(),
-                                static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
-}
-
 } // namespace
 
 bool RegisterInShellUsersProfile(const std::wstring& ownSid, const std::wstring& shellSid) {
     // Local System, Local Service and Network Service have no user's profile.
     for (const wchar_t* service : {L"S-1-5-18", L"S-1-5-19", L"S-1-5-20"}) {
-        if (SameSid(shellSid, service))
+        if (SameIgnoringCase(shellSid, service))
             return false;
     }
-    return !ownSid.empty() && !shellSid.empty() && !SameSid(ownSid, shellSid);
+    return !ownSid.empty() && !shellSid.empty() && !SameIgnoringCase(ownSid, shellSid);
 }
 
 SoftwareList WithProductRegistered(SoftwareList list) {
