@@ -78,28 +78,23 @@ bool FaceInstalled(HDC dc, const wchar_t* face) {
 }
 
 // The installed face that has the progress text's characters (Microsoft
-// YaHei, else SimSun), looked up at the first paint that needs it: fonts do
-// not come and go while the installer runs, and a paint is no place to list
-// them each time. Null when neither is installed.
+// YaHei, else SimSun); null when neither is installed.
 const wchar_t* ChineseFace(HDC dc) {
-    static const wchar_t* const face = [dc]() -> const wchar_t* {
-        for (const wchar_t* candidate : {L"Microsoft YaHei", L"SimSun"})
-            if (FaceInstalled(dc, candidate))
-                return candidate;
-        return nullptr;
-    }();
-    return face;
+    for (const wchar_t* candidate : {L"Microsoft YaHei", L"SimSun"})
+        if (FaceInstalled(dc, candidate))
+            return candidate;
+    return nullptr;
 }
 
 // The font for the progress text where the system font cannot show it (see
-// NeedsChineseFont): ChineseFace at the system font's height. Null where the
-// system font serves, as on Chinese Windows, or where neither face is
-// installed.
-UniqueFont ProgressTextFont(HDC dc) {
+UniqueFont ProgressTextFont(HWND window) {
     LOGFONTW font{};
     if (!NeedsChineseFont(GetACP()) || !GetObjectW(GetStockObject(SYSTEM_FONT), sizeof font, &font))
         return UniqueFont();
-    const wchar_t* face = ChineseFace(dc);
+    const HDC dc = GetDC(window);
+    const wchar_t* face = dc ? ChineseFace(dc) : nullptr;
+    if (dc)
+        ReleaseDC(window, dc);
     if (!face)
         return UniqueFont();
     const LONG height = font.lfHeight;
@@ -112,6 +107,8 @@ UniqueFont ProgressTextFont(HDC dc) {
     lstrcpynW(font.lfFaceName, face, LF_FACESIZE);
     return UniqueFont(CreateFontIndirectW(&font));
 }
+
+UniqueFont g_progressTextFont;
 
 void DrawWhiteText(HDC dc, const wchar_t* text, int length, RECT rect, UINT format) {
     SetBkMode(dc, TRANSPARENT);
@@ -149,6 +146,7 @@ LRESULT OnCreate(HWND window) {
     SendMessageW(g_progressBar, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
     SendMessageW(g_progressBar, PBM_SETBKCOLOR, 0, kWhite);
     SendMessageW(g_progressBar, PBM_SETBARCOLOR, 0, kBarFill);
+    g_progressTextFont = ProgressTextFont(window);
     StartInstallWorker(window);
 
     // Before the window is shown; nothing below depends on how it went.
@@ -160,6 +158,7 @@ LRESULT OnDestroy() {
     if (g_background)
         DeleteObject(g_background);
     g_background = nullptr;
+    g_progressTextFont.reset();
     PostQuitMessage(0);
     return 0;
 }
@@ -182,10 +181,10 @@ LRESULT OnPaint(HWND window) {
     const std::uint64_t total = ProgressState.total.load(std::memory_order_relaxed);
     const std::uint64_t downloaded = ProgressState.downloaded.load(std::memory_order_relaxed);
     const ProgressText text = FormatProgressText(ProgressPercent(downloaded, total));
-    const UniqueFont font = ProgressTextFont(paint.dc());
     // Without a font of its own the text keeps the DC's: selected again, it stays.
-    ScopedSelection selection(paint.dc(),
-                              font ? font.get() : GetCurrentObject(paint.dc(), OBJ_FONT));
+    ScopedSelection selection(paint.dc(), g_progressTextFont
+                                              ? g_progressTextFont.get()
+                                              : GetCurrentObject(paint.dc(), OBJ_FONT));
     DrawWhiteText(paint.dc(), text.data(), -1, kProgressTextRect, DT_SINGLELINE | DT_BOTTOM);
     return 0;
 }

@@ -44,22 +44,32 @@ inline bool DeleteWhenClosed(HANDLE file, bool remove) {
                                       sizeof disposition) != FALSE;
 }
 
-// Whether `path` names the very file behind `file` (the same volume and file
-// index): a path made from a final path may name another file once Windows
-// parses it again (it drops trailing dots and spaces, say).
+// Which file a handle opened, whatever names it has: its volume and its
+// index there.
+struct FileId {
+    DWORD volume = 0;
+    DWORD indexHigh = 0;
+    DWORD indexLow = 0;
+};
+
+inline FileId IdOf(const BY_HANDLE_FILE_INFORMATION& info) {
+    return {info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
+}
+
+inline bool operator==(const FileId& a, const FileId& b) {
+    return a.volume == b.volume && a.indexHigh == b.indexHigh && a.indexLow == b.indexLow;
+}
+
+// Whether `path` names the very file behind `file`: a path made from a final
+// path may name another file once Windows parses it again (it drops trailing
+// dots and spaces, say).
 inline bool NamesFile(const std::wstring& path, HANDLE file) {
     BY_HANDLE_FILE_INFORMATION held{}, named{};
-    const HANDLE other = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
-                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                     nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (other == INVALID_HANDLE_VALUE)
-        return false;
-    const bool same =
-        GetFileInformationByHandle(file, &held) && GetFileInformationByHandle(other, &named) &&
-        held.dwVolumeSerialNumber == named.dwVolumeSerialNumber &&
-        held.nFileIndexHigh == named.nFileIndexHigh && held.nFileIndexLow == named.nFileIndexLow;
-    CloseHandle(other);
-    return same;
+    const UniqueFileHandle other(CreateFileW(
+        path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    return other && GetFileInformationByHandle(file, &held) &&
+           GetFileInformationByHandle(other.get(), &named) && IdOf(held) == IdOf(named);
 }
 
 // Gives the file behind `file` (a handle with DELETE access) the full path

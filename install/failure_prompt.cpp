@@ -10,6 +10,7 @@
 
 #include <string>
 
+#include "base/bounded_call.h"
 #include "base/test_hooks.h"
 #include "base/unique_handle.h"
 #include "install/endpoints.h"
@@ -75,21 +76,38 @@ bool AskDesktopShell(const wchar_t* url) {
     return SUCCEEDED(shell->ShellExecute(file.get(), none, none, operation, show));
 }
 
+// How long the desktop shell is given to take the page.
+constexpr DWORD kShellWaitMs = 5000;
+
 // Started from us, the browser would run elevated as we do (with
 // over-the-shoulder elevation, as the administrator), and the https handler
 // would be looked up in classes the user's programs can register: only the
-// desktop shell is asked. COM lives on this thread only for that question,
-// so the worker holds no apartment while it waits for the setup program.
+// desktop shell is asked. It is asked on a thread of its own, with COM only
+// there, and waited for at most kShellWaitMs: the call to another process
+// has no time limit of its own, and a shell that is busy or hung must not
+// keep an installer whose window is hidden alive. A page that the shell
+// opens later may still open.
 bool OpenThroughDesktopShell(const wchar_t* url) {
 #ifdef VELMOR_TEST_HOOKS
     if (!TestSetting(L"VELMOR_TEST_NO_DESKTOP_SHELL").empty())
         return false;
 #endif
-    if (FAILED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE)))
-        return false;
-    const bool opened = AskDesktopShell(url);
-    CoUninitialize();
-    return opened;
+    bool opened = false;
+    return CallWithin<bool>(
+               kShellWaitMs,
+               [page = std::wstring(url)] {
+#ifdef VELMOR_TEST_HOOKS
+                   PauseForTests(L"VELMOR_TEST_SHELL_DELAY_MS");
+#endif
+                   if (FAILED(CoInitializeEx(nullptr,
+                                             COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE)))
+                       return false;
+                   const bool asked = AskDesktopShell(page.c_str());
+                   CoUninitialize();
+                   return asked;
+               },
+               opened) &&
+           opened;
 }
 
 } // namespace
@@ -102,7 +120,7 @@ void ShowFailureAndOfferSupport(HWND window, const wchar_t* text) {
         return;
     if (OpenThroughDesktopShell(kSupportUrl))
         return;
-    // No desktop shell to ask: the user opens the page.
+    // No desktop shell took the page, or not in time: the user opens it.
     const std::wstring address = std::wstring(kSupportAddressText) + L"\n" + kSupportUrl;
     MessageBoxW(window, address.c_str(), kPromptCaption,
                 MB_OK | MB_ICONINFORMATION | MB_SETFOREGROUND);

@@ -5,6 +5,7 @@
 
 #include "app/progress_display.h"
 #include "base/file_by_handle.h"
+#include "base/held_folder.h"
 #include "base/test_hooks.h"
 #include "base/unique_handle.h"
 #include "base/widen.h"
@@ -39,17 +40,20 @@ template <typename Attempt> auto RetriedWhileShared(Attempt attempt) {
     }
 }
 
-// Opens the downloaded file so that, while the handle is held, nobody can
-// write, rename or delete it (an open for writing fails, too, while anybody
-// else still writes it), and returns it only when it holds exactly the bytes
-// that were downloaded.
-UniqueFileHandle OpenIfAsDownloaded(const std::wstring& path, const Sha256Digest& downloaded) {
-    UniqueFileHandle file = RetriedWhileShared([&path] {
-        return UniqueFileHandle(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+// Opens the downloaded file in the held folder so that, while the handle is
+// held, nobody can write, rename or delete it (an open for writing fails,
+// too, while anybody else still writes it), and returns it only when it is
+// the very file the download created, checked as OpenInFolder checks (no
+// link, one name, directly in the folder), and holds exactly the bytes that
+// were downloaded.
+UniqueFileHandle OpenIfAsDownloaded(const HeldFolder& folder, const std::wstring& name,
+                                    const FileId& created, const Sha256Digest& downloaded) {
+    BY_HANDLE_FILE_INFORMATION info{};
+    UniqueFileHandle file = RetriedWhileShared([&] {
+        return OpenInFolder(folder, name, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, info);
     });
     Sha256Digest now{};
-    if (!file || !Sha256OfFile(file.get(), now) || now != downloaded)
+    if (!file || !(IdOf(info) == created) || !Sha256OfFile(file.get(), now) || now != downloaded)
         return UniqueFileHandle();
     return file;
 }
@@ -114,31 +118,39 @@ void InstallWorker(HWND window) {
     const std::string savePath = kSaveFileName;
     std::string error;
     Sha256Digest downloaded{};
+    FileId created;
     // The Windows 7 package is fetched by Windows 7 itself, whose WinHTTP
     // would offer the host no TLS above 1.0 unless asked.
     const TlsOffer tls =
         IsWindows7(atLeast61, atLeast62) ? TlsOffer::UpToTls12 : TlsOffer::PlatformDefault;
-    if (!DownloadFile(url, savePath, error, MakeProgressCallback(window), &downloaded, tls)) {
+    // The download folder, which unelevated programs can write, is held from
+    // before the save file is created until the setup file is deleted: it
+    // can be neither renamed away nor replaced by a link meanwhile, and every
+    // open of the file in it is checked through its handle.
+    HeldFolder folder;
+    if (!HoldFolder(L".", folder) ||
+        !DownloadFile(url, savePath, error, MakeProgressCallback(window), &downloaded, tls,
+                      &created)) {
         // The window stays, with its last progress, until the user closes it.
         ShowFailureAndOfferSupport(window, kDownloadFailureText);
         return;
     }
 
     const std::wstring savedAs = WidenBytes(savePath);
-    const std::wstring launchPath = LaunchPathFor(savedAs);
-    if (launchPath != savedAs)
-        MoveFileW(savedAs.c_str(), launchPath.c_str());
+    const std::wstring launchName = LaunchPathFor(savedAs);
+    if (launchName != savedAs)
+        MoveFileW(savedAs.c_str(), launchName.c_str());
 
 #ifdef VELMOR_TEST_HOOKS
     PauseForTests(L"VELMOR_TEST_PAUSE_BEFORE_CHECK_MS");
     HoldForTests(L"download-closed");
 #endif
-    // Between closing the download and starting it, the file lies in a
-    // folder that unelevated programs can write: it runs only if it still
-    // holds what was downloaded, and it is held until Windows has opened it.
-    // Windows is given the path of the very file that was hashed, as the
-    // handle knows it, not a name that a link could lead elsewhere.
-    UniqueFileHandle held = OpenIfAsDownloaded(launchPath, downloaded);
+    // Between closing the download and starting it, the file lies where
+    // unelevated programs can write: it runs only if it is still the file
+    // that was created and holds what was downloaded, and it is held until
+    // Windows has opened it. Windows is given the path of the very file that
+    // was hashed, as the handle knows it, and that path must name it.
+    UniqueFileHandle held = OpenIfAsDownloaded(folder, launchName, created, downloaded);
     const std::wstring program = held ? FinalPathOf(held.get()) : std::wstring();
     // A release that pins its publisher starts only a program signed with
     // one of its keys, checked through the same handle once it is known to
@@ -147,7 +159,7 @@ void InstallWorker(HWND window) {
     if (program.empty() || !NamesFile(program, held.get()) ||
         (pinned && !SignedByPinnedPublisher(held.get(), program, kPublisherKeys))) {
         held.reset();
-        RemoveFile(launchPath);
+        RemoveInFolder(folder, launchName, created);
         ShowFailureAndOfferSupport(window, kDownloadFailureText);
         return;
     }
@@ -160,12 +172,12 @@ void InstallWorker(HWND window) {
     UniqueHandle setup = RetriedWhileShared([&program] { return StartSetup(program); });
     held.reset();
     if (setup) {
-        // No COM apartment on this thread while it waits (the prompt makes
-        // one only for as long as it asks the desktop shell), so a setup
-        // program that broadcasts a message never waits on us.
+        // No COM apartment on this thread while it waits (the prompt asks
+        // the desktop shell from a thread of its own), so a setup program
+        // that broadcasts a message never waits on us.
         WaitForSingleObject(setup.get(), INFINITE);
         setup.reset();
-        RemoveFile(launchPath);
+        RemoveInFolder(folder, launchName, created);
     } else {
         ShowFailureAndOfferSupport(window, kLaunchFailureText);
     }

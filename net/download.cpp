@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "base/file_by_handle.h"
+#include "base/held_folder.h"
 #include "base/unique_handle.h"
 #include "base/widen.h"
 #include "net/proxy.h"
@@ -19,6 +20,7 @@
 namespace {
 
 using InternetHandle = UniqueAny<HINTERNET, WinHttpCloseHandle>;
+using UniqueCertificate = UniqueAny<PCCERT_CONTEXT, CertFreeCertificateContext>;
 
 constexpr DWORD kTimeoutMs = 30000;
 constexpr int kMaxRequests = 3;
@@ -38,7 +40,8 @@ enum class Outcome {
     Interrupted,      // body bytes arrived, then the attempt broke off
     Final,            // never tried again: writing or hashing the file failed, or
                       // the host refused the rest for good (a 4xx)
-    ProxyUnreachable, // the user's proxy could not be reached: worth a try without it
+    ProxyUnreachable, // the user's proxy could not be reached, or refused the
+                      // tunnel: worth a try without it
 };
 
 // How the requests of one download leave the machine: through the proxy the
@@ -47,6 +50,7 @@ enum class Outcome {
 // along it, the road is kept for the redirects and resumptions that follow.
 struct Road {
     std::wstring proxy;
+    ProxySource source = ProxySource::None;
     TlsOffer tls = TlsOffer::PlatformDefault;
     bool kept = false;
 };
@@ -135,10 +139,13 @@ std::wstring StrongValidator(HINTERNET request) {
 }
 
 // The save file and what is known of the body, from the first 200 response
-// to the end of the call, across every attempt.
+// to the end of the call, across every attempt. Its folder is held all the
+// while, so that its name always leads into that folder.
 struct SaveFile {
-    std::wstring path;
+    HeldFolder folder;
+    std::wstring name;
     UniqueFileHandle file;
+    FileId id;
     std::uint64_t written = 0;
     std::uint64_t total = 0; // the announced length; 0 when none
     bool announced = false;
@@ -169,25 +176,32 @@ void TakeBodyHeaders(HINTERNET request, SaveFile& save) {
                      SameText(HeaderText(request, WINHTTP_QUERY_ACCEPT_RANGES), L"bytes");
 }
 
-// Creates the save file for the first 200 response. It is new (CREATE_NEW,
-// after whatever had the name is removed, even a file a scanner still reads,
-// so a planted link is dropped, never written through), and while it is open
-// nobody else may write, rename or delete it: the caller runs it elevated. It
-// is a Win32 handle because the C++ streams cannot say who else may open it.
-// It is marked for removal until it is complete, so a process that ends
+// Creates the save file for the first 200 response, in its folder, held
+// from now on. It is new: whatever had the name is removed first (even a
+// file a scanner still reads), and CREATE_NEW of the name itself, never
+// what a link planted in between leads to, then either makes a plain file
+// in that folder or fails (OpenInFolder). While it is open nobody else may
+// write, rename or delete it: the caller runs it elevated. It is a Win32
+// handle because the C++ streams cannot say who else may open it. It is
+// marked for removal until it is complete, so a process that ends
 // mid-download (the window closed, or killed) or a failed download leaves no
 // file.
 bool CreateSaveFile(const std::string& savePath, SaveFile& save) {
-    save.path = WidenBytes(savePath);
-    RemoveFile(save.path);
-    save.file.reset(CreateFileW(save.path.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr,
-                                CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    const std::wstring path = WidenBytes(savePath);
+    if (!HoldFolder(FolderOf(path), save.folder))
+        return false;
+    save.name = NameOf(path);
+    RemoveFile(PathIn(save.folder, save.name));
+    BY_HANDLE_FILE_INFORMATION info{};
+    save.file = OpenInFolder(save.folder, save.name, GENERIC_WRITE | DELETE, FILE_SHARE_READ,
+                             CREATE_NEW, info);
     if (!save.file)
         return false;
+    save.id = IdOf(info);
     if (DeleteWhenClosed(save.file.get(), true))
         return true;
+    RemoveThrough(save.file.get());
     save.file.reset();
-    DeleteFileW(save.path.c_str());
     return false;
 }
 
@@ -238,20 +252,41 @@ Outcome SaveBody(HINTERNET request, SaveFile& save, std::string& error,
     if (!DeleteWhenClosed(save.file.get(), false))
         return Fail(error, "failed to write save file", Outcome::Final);
     if (!CloseHandle(save.file.release())) {
-        DeleteFileW(save.path.c_str());
+        RemoveInFolder(save.folder, save.name, save.id);
         return Fail(error, "failed to write save file", Outcome::Final);
     }
     return Outcome::Succeeded;
 }
 
-// The request's extra headers: none on a first request; for the rest of a
-// body the host can resume, the range from what the file holds, valid only
-// while the body is the one begun (If-Range), else it sends all of it anew.
-std::wstring ResumeHeaders(const SaveFile& save) {
-    if (!save.file || !save.resumable)
-        return std::wstring();
-    return L"Range: bytes=" + std::to_wstring(save.written) + L"-\r\nIf-Range: " + save.validator +
-           L"\r\n";
+// Whether the request asks for the rest of the body: only where the file
+// exists and the host can resume it.
+bool AsksForTheRest(const SaveFile& save) {
+    return save.file && save.resumable;
+}
+
+// The range from what the file holds, valid only while the body is the one
+// begun (If-Range), else the host sends all of it anew. One header a call,
+// as Windows documents it; added, not replaced, as the request is new.
+bool AddResumeHeaders(HINTERNET request, const SaveFile& save) {
+    const std::wstring headers[] = {L"Range: bytes=" + std::to_wstring(save.written) + L"-",
+                                    L"If-Range: " + save.validator};
+    for (const std::wstring& header : headers) {
+        if (!WinHttpAddRequestHeaders(request, header.c_str(), static_cast<DWORD>(header.size()),
+                                      WINHTTP_ADDREQ_FLAG_ADD))
+            return false;
+    }
+    return true;
+}
+
+// Whether the answer came over a TLS session with the host: the request then
+// holds the host's certificate.
+bool HostCertificatePresent(HINTERNET request) {
+    PCCERT_CONTEXT certificate = nullptr;
+    DWORD size = sizeof certificate;
+    const bool queried = WinHttpQueryOption(request, WINHTTP_OPTION_SERVER_CERT_CONTEXT,
+                                            &certificate, &size) != FALSE;
+    const UniqueCertificate owned(certificate);
+    return queried && owned;
 }
 
 // Sends the request and reads the status of its answer, sending it again
@@ -291,8 +326,9 @@ bool OfferProxyLogon(HINTERNET request) {
     if (scheme == 0)
         return false;
     // WinHTTP's default policy gives the user's logon to intranet hosts
-    // only; the proxy the user's settings name and that asked is one. The
-    // option holds for this request alone.
+    // only; the proxy the user named and that asked is one, and only such a
+    // proxy gets here (OffersUserLogon). The option holds for this request
+    // alone.
     DWORD policy = WINHTTP_AUTOLOGON_SECURITY_LEVEL_LOW;
     WinHttpSetOption(request, WINHTTP_OPTION_AUTOLOGON_POLICY, &policy, sizeof policy);
     return WinHttpSetCredentials(request, WINHTTP_AUTH_TARGET_PROXY, scheme, nullptr, nullptr,
@@ -341,26 +377,33 @@ Outcome Attempt(const ParsedUrl& url, const std::string& savePath, SaveFile& sav
     WinHttpSetOption(request.get(), WINHTTP_OPTION_DISABLE_FEATURE, &features, sizeof(features));
 
     // Added to the request once, so that a second round sends them once.
-    const std::wstring headers = ResumeHeaders(save);
-    if (!headers.empty() &&
-        !WinHttpAddRequestHeaders(request.get(), headers.c_str(), static_cast<DWORD>(-1L),
-                                  WINHTTP_ADDREQ_FLAG_ADD | WINHTTP_ADDREQ_FLAG_REPLACE))
+    const bool rest = AsksForTheRest(save);
+    if (rest && !AddResumeHeaders(request.get(), save))
         return Fail(error, "WinHttpAddRequestHeaders failed");
     DWORD status = 0;
     DWORD failure = Exchange(request.get(), status, error);
-    if (failure == ERROR_SUCCESS) {
-        road.kept = true; // something answered along this road
-        if (status == HTTP_STATUS_PROXY_AUTH_REQ) {
-            if (!OfferProxyLogon(request.get()))
-                return Fail(error, kProxyLogonFailed);
-            failure = Exchange(request.get(), status, error);
-        }
+    Answerer answerer = Answerer::Host;
+    if (failure == ERROR_SUCCESS)
+        answerer = WhoAnswered(proxied, status, proxied && HostCertificatePresent(request.get()));
+    if (answerer == Answerer::ProxyAsksLogon && OffersUserLogon(proxied, road.source)) {
+        if (!OfferProxyLogon(request.get()))
+            return Fail(error, kProxyLogonFailed);
+        failure = Exchange(request.get(), status, error);
+        if (failure == ERROR_SUCCESS)
+            answerer = WhoAnswered(proxied, status, HostCertificatePresent(request.get()));
     }
     if (failure != ERROR_SUCCESS)
         return proxied && !road.kept && ProxyUnreachable(failure) ? Outcome::ProxyUnreachable
                                                                   : Outcome::Failed;
-    if (status == HTTP_STATUS_PROXY_AUTH_REQ)
+    // Only the host's own answers are acted on: a proxy's plain-text reply to
+    // CONNECT must not redirect the download or stand in for its body.
+    if (answerer == Answerer::ProxyRefused) {
+        error = "proxy refused the tunnel: " + std::to_string(status);
+        return road.kept ? Outcome::Failed : Outcome::ProxyUnreachable;
+    }
+    if (answerer == Answerer::ProxyAsksLogon || status == HTTP_STATUS_PROXY_AUTH_REQ)
         return Fail(error, kProxyLogonFailed);
+    road.kept = true; // the host answered along this road
 
     if (!save.file) {
         if (IsRedirect(status) && ReadLocation(request.get(), redirectTarget))
@@ -372,7 +415,7 @@ Outcome Attempt(const ParsedUrl& url, const std::string& savePath, SaveFile& sav
         TakeBodyHeaders(request.get(), save);
         if (!CreateSaveFile(savePath, save))
             return Fail(error, "failed to create save file", Outcome::Final);
-    } else if (status == 206 && !headers.empty()) {
+    } else if (status == 206 && rest) {
         if (!RangeContinues(HeaderText(request.get(), WINHTTP_QUERY_CONTENT_RANGE), save.written,
                             save.total))
             return Fail(error, "resumed range not as asked");
@@ -423,7 +466,8 @@ bool ParseContentLength(const std::wstring& text, std::uint64_t& length) {
 }
 
 bool DownloadFile(const std::string& url, const std::string& savePath, std::string& error,
-                  ProgressCallback progress, Sha256Digest* bodyDigest, TlsOffer tls) {
+                  ProgressCallback progress, Sha256Digest* bodyDigest, TlsOffer tls,
+                  FileId* savedFile) {
     // Wine workaround: crypt32 and bcrypt are loaded before WinHTTP is first
     // used. Wine's WinHTTP brings in crypt32, which imports bcrypt, and Wine
     // looks for a DLL that is not loaded yet beside the program too; loaded
@@ -446,19 +490,26 @@ bool DownloadFile(const std::string& url, const std::string& savePath, std::stri
             return false;
         }
         if (!roadChosen) {
-            road.proxy = UserProxyFor(UrlText(parsed), parsed.host);
+            const UserProxy proxy = UserProxyFor(UrlText(parsed), parsed.host);
+            road.proxy = proxy.proxy;
+            road.source = proxy.source;
             roadChosen = true;
         }
         std::string target;
         const Outcome outcome =
             Attempt(parsed, savePath, save, error, progress, &hash, bodyDigest, road, target);
-        if (outcome == Outcome::Succeeded)
+        if (outcome == Outcome::Succeeded) {
+            if (savedFile)
+                *savedFile = save.id;
             return true;
+        }
         if (outcome == Outcome::ProxyUnreachable) {
             // Once, and only before anything answered: the proxy the
             // user's settings name is down, perhaps left from another
-            // network. The default road is what worked before it was read.
+            // network, or will not tunnel to the host. The default road is
+            // what worked before it was read.
             road.proxy.clear();
+            road.source = ProxySource::None;
             continue;
         }
         if (outcome == Outcome::Redirected) {

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 
+#include "base/file_by_handle.h"
 #include "net/progress_callback.h"
 #include "net/sha256.h"
 
@@ -24,17 +25,21 @@ enum class TlsOffer { PlatformDefault, UpToTls12 };
 // ends mid-download; a file already under savePath is touched only once a 200
 // response arrived.
 // progress, when it holds a target, is called after each written block.
-// The save file is always created anew (what had its name is removed first,
-// a link without its target) and nobody else can write, rename or delete it
-// until it is closed. bodyDigest, when given, receives the SHA-256 of the
-// body as it streamed into the file. tls says what each session offers.
+// The save file's folder is held while the file is written, and the file is
+// always created anew in it (what had its name is removed first, a link
+// without its target; a link planted in between fails the download), and
+// nobody else can write, rename or delete it until it is closed. bodyDigest,
+// when given, receives the SHA-256 of the body as it streamed into the file,
+// and savedFile which file that is. tls says what each session offers.
 // Requests go through the proxy the user's own settings name for url
-// (UserProxyFor, net/proxy.h), else by WinHTTP's default road; a named proxy
-// that cannot be reached before anything answered is left for the default
-// road once.
+// (UserProxyFor, net/proxy.h), else by WinHTTP's default road; through a
+// proxy only the host's own answers count (WhoAnswered), and a named proxy
+// that cannot be reached or will not tunnel, before anything answered, is
+// left for the default road once. Only a proxy the user named gets the
+// user's logon.
 bool DownloadFile(const std::string& url, const std::string& savePath, std::string& error,
                   ProgressCallback progress, Sha256Digest* bodyDigest = nullptr,
-                  TlsOffer tls = TlsOffer::PlatformDefault);
+                  TlsOffer tls = TlsOffer::PlatformDefault, FileId* savedFile = nullptr);
 
 // Whether a 206 response's Content-Range ("bytes FIRST-LAST/TOTAL") is the
 // rest of the body asked for: from `written` to the end of `total` bytes.

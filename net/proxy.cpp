@@ -5,10 +5,10 @@
 #include <winhttp.h>
 
 #include <cwctype>
-#include <memory>
 #include <string>
 #include <vector>
 
+#include "base/bounded_call.h"
 #include "base/unique_handle.h"
 
 namespace {
@@ -103,57 +103,42 @@ InternetHandle ScriptSession() {
     return session;
 }
 
-// One lookup, on a thread of its own so that the download waits for it only
-// so long: on a network without a proxy script auto-detection may search for
-// seconds, and a script's host may not answer. Shared by that thread and the
-// caller; the answer is read only once `done` is set.
-struct Lookup {
-    std::wstring url;
-    std::wstring scriptUrl; // empty: auto-detection
-    std::wstring proxy;
+// What one way of finding the script answered: a proxy, or "no proxy".
+struct LookupAnswer {
     bool answered = false;
-    UniqueHandle done;
+    std::wstring proxy;
 };
 
-DWORD WINAPI RunLookup(void* parameter) {
-    const std::unique_ptr<std::shared_ptr<Lookup>> owner(
-        static_cast<std::shared_ptr<Lookup>*>(parameter));
-    Lookup& lookup = **owner;
+LookupAnswer RunLookup(const std::wstring& url, const std::wstring& scriptUrl) {
     WINHTTP_AUTOPROXY_OPTIONS options{};
     // The script is the user's choice and this process may be elevated: it
     // runs in Windows' proxy service or not at all, never in here.
     options.dwFlags = WINHTTP_AUTOPROXY_RUN_OUTPROCESS_ONLY;
-    if (lookup.scriptUrl.empty()) {
+    if (scriptUrl.empty()) {
         options.dwFlags |= WINHTTP_AUTOPROXY_AUTO_DETECT;
         options.dwAutoDetectFlags = WINHTTP_AUTO_DETECT_TYPE_DHCP | WINHTTP_AUTO_DETECT_TYPE_DNS_A;
     } else {
         options.dwFlags |= WINHTTP_AUTOPROXY_CONFIG_URL;
-        options.lpszAutoConfigUrl = lookup.scriptUrl.c_str();
+        options.lpszAutoConfigUrl = scriptUrl.c_str();
     }
+    LookupAnswer answer;
     const InternetHandle session = ScriptSession();
-    lookup.answered = session && ScriptAnswer(session.get(), lookup.url, options, lookup.proxy);
-    SetEvent(lookup.done.get());
-    return 0;
+    answer.answered = session && ScriptAnswer(session.get(), url, options, answer.proxy);
+    return answer;
 }
 
-// The lookup's answer, if it comes within budgetMs.
+// The lookup's answer (scriptUrl empty: auto-detection), if it comes within
+// budgetMs. It runs on a thread of its own so that the download waits for it
+// only so long: on a network without a proxy script auto-detection may
+// search for seconds, and a script's host may not answer.
 bool LookUp(const std::wstring& url, const std::wstring& scriptUrl, DWORD budgetMs,
             std::wstring& proxy) {
-    auto lookup = std::make_shared<Lookup>();
-    lookup->url = url;
-    lookup->scriptUrl = scriptUrl;
-    lookup->done.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    if (!lookup->done)
+    LookupAnswer answer;
+    if (!CallWithin<LookupAnswer>(
+            budgetMs, [url, scriptUrl] { return RunLookup(url, scriptUrl); }, answer) ||
+        !answer.answered)
         return false;
-    auto* parameter = new std::shared_ptr<Lookup>(lookup);
-    const UniqueHandle thread(CreateThread(nullptr, 0, RunLookup, parameter, 0, nullptr));
-    if (!thread) {
-        delete parameter;
-        return false;
-    }
-    if (WaitForSingleObject(lookup->done.get(), budgetMs) != WAIT_OBJECT_0 || !lookup->answered)
-        return false;
-    proxy = lookup->proxy;
+    proxy = answer.proxy;
     return true;
 }
 
@@ -163,23 +148,27 @@ bool Given(const GlobalText& text) {
 
 } // namespace
 
-std::wstring UserProxyFor(const std::wstring& url, const std::wstring& host) {
+UserProxy UserProxyFor(const std::wstring& url, const std::wstring& host) {
     WINHTTP_CURRENT_USER_IE_PROXY_CONFIG config{};
     if (!WinHttpGetIEProxyConfigForCurrentUser(&config))
-        return std::wstring();
+        return UserProxy();
     const GlobalText script(config.lpszAutoConfigUrl), fixed(config.lpszProxy),
         bypass(config.lpszProxyBypass);
     // As the browser does: auto-detection first, then the script the user
     // named, then the fixed proxy, each only where the one before had no
     // answer.
-    std::wstring proxy;
-    if (config.fAutoDetect && LookUp(url, std::wstring(), kAutoDetectBudgetMs, proxy))
-        return proxy;
-    if (Given(script) && LookUp(url, script.get(), kScriptBudgetMs, proxy))
-        return proxy;
-    if (Given(fixed) && !(Given(bypass) && BypassesProxy(bypass.get(), host)))
-        return HttpsProxyEntry(fixed.get());
-    return std::wstring();
+    UserProxy found;
+    if (config.fAutoDetect && LookUp(url, std::wstring(), kAutoDetectBudgetMs, found.proxy)) {
+        found.source = ProxySource::AutoDetection;
+    } else if (Given(script) && LookUp(url, script.get(), kScriptBudgetMs, found.proxy)) {
+        found.source = ProxySource::UserScript;
+    } else if (Given(fixed) && !(Given(bypass) && BypassesProxy(bypass.get(), host))) {
+        found.proxy = HttpsProxyEntry(fixed.get());
+        found.source = ProxySource::UserFixed;
+    }
+    if (found.proxy.empty())
+        found.source = ProxySource::None;
+    return found;
 }
 
 std::wstring HttpsProxyEntry(const std::wstring& list) {
@@ -209,6 +198,16 @@ bool BypassesProxy(const std::wstring& bypass, const std::wstring& host) {
 bool ProxyUnreachable(DWORD error) {
     return error == ERROR_WINHTTP_NAME_NOT_RESOLVED || error == ERROR_WINHTTP_CANNOT_CONNECT ||
            error == ERROR_WINHTTP_TIMEOUT;
+}
+
+Answerer WhoAnswered(bool proxied, DWORD status, bool hostCertificate) {
+    if (!proxied || hostCertificate)
+        return Answerer::Host;
+    return status == HTTP_STATUS_PROXY_AUTH_REQ ? Answerer::ProxyAsksLogon : Answerer::ProxyRefused;
+}
+
+bool OffersUserLogon(bool proxied, ProxySource source) {
+    return proxied && (source == ProxySource::UserScript || source == ProxySource::UserFixed);
 }
 
 DWORD ProxyLogonScheme(DWORD offered) {

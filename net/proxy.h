@@ -7,13 +7,23 @@
 
 #include <string>
 
-// The proxy, as "host:port", that the current user's settings name for an
-// https URL whose host is `host`; empty when they name none (nothing set,
-// the host bypassed, the script says DIRECT, or auto-detection finds
+// Where a download's proxy came from: the user named it (the fixed setting,
+// or the proxy script the user set), or auto-detection found it, which any
+// network the machine joins can answer (WPAD).
+enum class ProxySource { None, AutoDetection, UserScript, UserFixed };
+
+struct UserProxy {
+    std::wstring proxy; // "host:port"; empty: none
+    ProxySource source = ProxySource::None;
+};
+
+// The proxy that the current user's settings name for an https URL whose
+// host is `host`, and where it came from; none when they name none (nothing
+// set, the host bypassed, the script says DIRECT, or auto-detection finds
 // nothing), and the download then takes WinHTTP's default road as before.
 // Auto-detection is given at most kAutoDetectBudgetMs, the user's script at
 // most kScriptBudgetMs; a lookup that takes longer counts as no answer.
-std::wstring UserProxyFor(const std::wstring& url, const std::wstring& host);
+UserProxy UserProxyFor(const std::wstring& url, const std::wstring& host);
 
 constexpr DWORD kAutoDetectBudgetMs = 2000;
 constexpr DWORD kScriptBudgetMs = 10000;
@@ -36,6 +46,20 @@ bool BypassesProxy(const std::wstring& bypass, const std::wstring& host);
 // or no reply at all: a proxy left from another network), so the default
 // road is worth a try.
 bool ProxyUnreachable(DWORD error);
+
+// Who gave the answer to an https request. Through a named proxy, only an
+// answer that came over the TLS session with the host (the request has the
+// host's certificate) is the host's; any other is the proxy's own reply to
+// CONNECT, in plain text, which never speaks for the host: a 407 asks for a
+// logon, anything else refuses the tunnel. On the default road every answer
+// is taken as the host's.
+enum class Answerer { Host, ProxyAsksLogon, ProxyRefused };
+Answerer WhoAnswered(bool proxied, DWORD status, bool hostCertificate);
+
+// Whether a proxy that asks for a logon gets the logged-on user's own
+// credentials: only on the road through a proxy that the user named, never
+// one that auto-detection found, and never on the default road.
+bool OffersUserLogon(bool proxied, ProxySource source);
 
 // The scheme that logs on to a proxy with the user's own credentials, from
 // what it offers (WinHttpQueryAuthSchemes): Negotiate, else NTLM; 0 when it

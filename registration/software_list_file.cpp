@@ -62,16 +62,6 @@ void WriteInPlace(const HeldFolder& folder, const std::wstring& name, const std:
     WriteAndClose(TextStreamOn(file.get(), true), text);
 }
 
-std::wstring FolderOf(const std::wstring& path) {
-    const std::size_t slash = path.find_last_of(L"\\/");
-    return slash == std::wstring::npos ? std::wstring(L".") : path.substr(0, slash);
-}
-
-std::wstring NameOf(const std::wstring& path) {
-    const std::size_t slash = path.find_last_of(L"\\/");
-    return slash == std::wstring::npos ? path : path.substr(slash + 1);
-}
-
 } // namespace
 
 bool ReadSoftwareListIn(const HeldFolder& folder, const std::wstring& name, SoftwareList& list) {

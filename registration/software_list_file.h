@@ -1,11 +1,11 @@
 #pragma once
 // The software list on disk, read and written through handles in a held
-// folder (registration/file_links.h). The text goes through the C runtime's
+// folder (base/held_folder.h). The text goes through the C runtime's
 // text mode, whose line-end translation is part of the list's format.
 
 #include <string>
 
-#include "registration/file_links.h"
+#include "base/held_folder.h"
 #include "registration/software_list.h"
 
 // Reads the list `name` in the held folder into `list`. True with an empty

@@ -8,6 +8,8 @@
 //       Gives up after 60 s.
 //   attacker rename FROM TO
 //       renames FROM (a file or a folder) to TO once; exit code 0 when it did.
+//   attacker link EXISTING NEW
+//       makes NEW a hard link to the file EXISTING; exit code 0 when it did.
 //   attacker hold PATH SECONDS MARKER
 //       holds PATH open for reading as a reader with fopen(PATH, "r") does
 //       (read and write sharing, no delete sharing), for SECONDS; creates
@@ -94,6 +96,8 @@ int wmain(int argc, wchar_t** argv) {
         return WriteOverWhenItCan(argv[2], argv[3], argv[4]);
     if (verb == L"rename" && argc == 4)
         return MoveFileW(argv[2], argv[3]) ? 0 : 1;
+    if (verb == L"link" && argc == 4)
+        return CreateHardLinkW(argv[3], argv[2], nullptr) ? 0 : 1;
     if (verb == L"hold" && argc == 5)
         return Hold(argv[2], argv[3], argv[4], FILE_SHARE_READ | FILE_SHARE_WRITE);
     if (verb == L"lock" && argc == 5)

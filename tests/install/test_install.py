@@ -323,25 +323,35 @@ class RoadsTest(InPrefix):
         self.assertTrue(os.path.isdir(run.saved()))
         self.assertEqual(run.setup_records(), [])
 
-    def test_without_a_desktop_shell_the_address_is_shown_and_nothing_started(self):
-        trace = os.path.join(self.prefix.folder, "exec-%d.txt" % time.monotonic_ns())
+    def test_without_a_desktop_shell_in_time_the_address_is_shown_and_nothing_started(self):
         address = e2e.facts.SUPPORT_ADDRESS + "\\n" + SUPPORT_URL
-        with e2e.package_server({}), e2e.Run(self.prefix, env={"VELMOR_TEST_NO_DESKTOP_SHELL": "1"},
-                                             trace=trace, channels="trace+exec") as run:
-            self.assertIsNotNone(run.wait_box(e2e.DOWNLOAD_FAILED, click="ok"))
-            box = run.wait_box(address, click="none")
-            self.assertIsNotNone(box, "no box with the support page's address")
-            self.assertEqual(box["owner_class"], e2e.facts.WINDOW_CLASS)
-            self.assertEqual(box["has_icon"], "1")
-            self.assertEqual(box["button"], "1")  # OK alone
-            self.assertIsNotNone(run.wait_box(address, click="ok"))
-            time.sleep(1.5)
-            self.assertEqual(self.prefix.opened_urls(), [])
-            self.assertIsNotNone(run.wait_window(timeout_ms=2000), "the window did not stay")
-            self.assertTrue(run.click_close())
-            self.assertEqual(e2e.vt.wait_exit(run.process, timeout=None), 0)
-        with open(trace, encoding="utf-8", errors="replace") as f:
-            self.assertNotIn("ShellExecute", f.read(), "the installer started something")
+        rows = [
+            ("no desktop shell", {"VELMOR_TEST_NO_DESKTOP_SHELL": "1"}),
+            # A shell that is busy or hung: the installer waits 5 s for it.
+            ("a shell that does not answer", {"VELMOR_TEST_SHELL_DELAY_MS": "60000"}),
+        ]
+        for name, env in rows:
+            with self.case(name):
+                self.prefix.reset()
+                trace = os.path.join(self.prefix.folder, "exec-%d.txt" % time.monotonic_ns())
+                with e2e.package_server({}), e2e.Run(self.prefix, env=env, trace=trace,
+                                                     channels="trace+exec") as run:
+                    self.assertIsNotNone(run.wait_box(e2e.DOWNLOAD_FAILED, click="ok"))
+                    answered = time.monotonic()
+                    box = run.wait_box(address, click="none", timeout_ms=15000)
+                    self.assertIsNotNone(box, "no box with the support page's address")
+                    self.assertLess(time.monotonic() - answered, 10, "the shell was waited for")
+                    self.assertEqual(box["owner_class"], e2e.facts.WINDOW_CLASS)
+                    self.assertEqual(box["has_icon"], "1")
+                    self.assertEqual(box["button"], "1")  # OK alone
+                    self.assertIsNotNone(run.wait_box(address, click="ok"))
+                    time.sleep(1.5)
+                    self.assertEqual(self.prefix.opened_urls(), [])
+                    self.assertIsNotNone(run.wait_window(timeout_ms=2000), "the window did not stay")
+                    self.assertTrue(run.click_close())
+                    self.assertEqual(e2e.vt.wait_exit(run.process, timeout=None), 0)
+                with open(trace, encoding="utf-8", errors="replace") as f:
+                    self.assertNotIn("ShellExecute", f.read(), "the installer started something")
 
     def test_closing_mid_download_leaves_no_file(self):
         with e2e.package_server({"ebwebview": self.padded_setup(3)}, rate=256 * 1024), \
@@ -599,6 +609,53 @@ class AttackTest(InPrefix):
             self.assertEqual(f.read(), b"a system file" * 100, "written through the link")
         self.assertEqual([r["package"] for r in run.setup_records()], ["ebwebview"] * 2)
 
+    def swapped_for_a_hard_link_before_the_check(self):
+        """Once the download is closed, a second program renames it away and
+        gives its name to a hard link to a file elsewhere with the same bytes
+        (a program the attacker wants started from there)."""
+        victim = self.prefix.drive_c("windows/system32/velmor-victim.exe")
+        shutil.copy(e2e.FAKE_SETUP["ebwebview"], victim)
+        with open(victim, "rb") as f:
+            before = f.read()
+        run = e2e.Run(self.prefix, hold_at="download-closed")
+        with e2e.package_server(), run:
+            self.assertTrue(run.wait_held(), "the download did not finish")
+            saved = e2e.windows_path(run.saved())
+            for args in (("rename", saved, saved + ".away"),
+                         ("link", e2e.windows_path(victim), saved)):
+                self.assertEqual(e2e.vt.run(e2e.ATTACKER, *args, prefix=self.prefix.path)[0], 0)
+            run.release()
+            self.assertFalse(run.ended_or_failed(), "the hard link was started")
+        self.assertEqual(run.setup_records(), [])
+        with open(victim, "rb") as f:
+            self.assertEqual(f.read(), before, "the other file was changed")
+
+    def download_folder_moved_for_a_link(self):
+        """Once the download is closed, a second program renames the download
+        folder's parent away (Windows, like Wine, refuses to rename a running
+        program's current directory itself), and a link to a folder holding a
+        copy of the package takes its place: the name now leads there."""
+        parent = tempfile.mkdtemp(prefix="parent-", dir=self.prefix.folder)
+        elsewhere = tempfile.mkdtemp(prefix="elsewhere-", dir=self.prefix.folder)
+        planted = os.path.join(elsewhere, "downloads", e2e.SAVE_NAME)
+        os.makedirs(os.path.dirname(planted))
+        shutil.copy(e2e.FAKE_SETUP["ebwebview"], planted)
+        run = e2e.Run(self.prefix, directory=os.path.join(parent, "downloads"),
+                      hold_at="download-closed")
+        os.makedirs(run.directory)
+        with e2e.package_server(), run:
+            self.assertTrue(run.wait_held(), "the download did not finish")
+            code, _ = e2e.vt.run(e2e.ATTACKER, "rename", e2e.windows_path(parent),
+                                 e2e.windows_path(parent + "-away"), prefix=self.prefix.path)
+            if code == 0:
+                os.symlink(elsewhere, parent)
+            run.release()
+            run.ended_or_failed()
+        started = [r["self"] for r in run.setup_records() if r["event"] == "start"]
+        self.assertFalse([s for s in started if os.path.basename(elsewhere) in s],
+                         "started from the link's target")
+        self.assertEqual(os.listdir(os.path.dirname(planted)), [e2e.SAVE_NAME])
+
     def two_installers_in_one_folder(self):
         first = e2e.Run(self.prefix)
         second = e2e.Run(self.prefix, directory=first.directory)
@@ -733,6 +790,10 @@ class AttackTest(InPrefix):
             ("overwrite during the download", self.overwrite_during_the_download),
             ("change after the download is closed", self.change_after_close),
             ("the save name planted as a hard link", self.planted_hard_link),
+            ("the download swapped for a hard link before the check",
+             self.swapped_for_a_hard_link_before_the_check),
+            ("the download folder moved for a link before the check",
+             self.download_folder_moved_for_a_link),
             ("two installers in one folder", self.two_installers_in_one_folder),
             (".velmor is a link to another folder", self.profile_folder_link),
             ("config.toml is a link to another file", self.list_file_link),

@@ -1,6 +1,7 @@
 // The decisions about the user's proxy that need no network: which entry of
 // a proxy list serves https, which hosts a bypass list exempts, which errors
-// mean the proxy is down, and how to log on to a proxy that asks.
+// mean the proxy is down, whose answer a response is, and whether and how to
+// log on to a proxy that asks.
 
 #include <gtest/gtest.h>
 
@@ -91,6 +92,45 @@ TEST(ProxyLogonScheme, TheUsersOwnLogonOnlyWithoutAPassword) {
     };
     for (const Case& c : cases)
         EXPECT_EQ(ProxyLogonScheme(c.offered), c.scheme) << c.offered;
+}
+
+TEST(WhoAnswered, ThroughAProxyOnlyWhatCameOverTheHostsTls) {
+    struct Case {
+        bool proxied;
+        DWORD status;
+        bool certificate;
+        Answerer answerer;
+    } cases[] = {
+        {true, 200, true, Answerer::Host},
+        {true, 302, true, Answerer::Host},
+        {true, 407, true, Answerer::Host}, // the host's own 407: never the proxy's logon
+        {true, 302, false, Answerer::ProxyRefused},
+        {true, 200, false, Answerer::ProxyRefused},
+        {true, 206, false, Answerer::ProxyRefused},
+        {true, 502, false, Answerer::ProxyRefused},
+        {true, 407, false, Answerer::ProxyAsksLogon},
+        {false, 302, false, Answerer::Host},
+        {false, 407, false, Answerer::Host},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(WhoAnswered(c.proxied, c.status, c.certificate), c.answerer)
+            << c.proxied << " " << c.status << " " << c.certificate;
+}
+
+TEST(OffersUserLogon, OnlyToAProxyTheUserNamed) {
+    struct Case {
+        bool proxied;
+        ProxySource source;
+        bool offered;
+    } cases[] = {
+        {true, ProxySource::UserFixed, true},       {true, ProxySource::UserScript, true},
+        {true, ProxySource::AutoDetection, false},  {true, ProxySource::None, false},
+        {false, ProxySource::UserFixed, false},     {false, ProxySource::UserScript, false},
+        {false, ProxySource::AutoDetection, false}, {false, ProxySource::None, false},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(OffersUserLogon(c.proxied, c.source), c.offered)
+            << c.proxied << " " << static_cast<int>(c.source);
 }
 
 } // namespace

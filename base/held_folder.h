@@ -9,6 +9,7 @@
 
 #include <string>
 
+#include "base/file_by_handle.h"
 #include "base/unique_handle.h"
 
 // A folder held open with list access and without delete sharing: while it
@@ -22,6 +23,17 @@ struct HeldFolder {
 // The path of `name` (a bare file name) in the held folder.
 inline std::wstring PathIn(const HeldFolder& folder, const std::wstring& name) {
     return folder.path + L"\\" + name;
+}
+
+// The folder part of a path ("." for a bare name) and its last name.
+inline std::wstring FolderOf(const std::wstring& path) {
+    const std::size_t slash = path.find_last_of(L"\\/");
+    return slash == std::wstring::npos ? std::wstring(L".") : path.substr(0, slash);
+}
+
+inline std::wstring NameOf(const std::wstring& path) {
+    const std::size_t slash = path.find_last_of(L"\\/");
+    return slash == std::wstring::npos ? path : path.substr(slash + 1);
 }
 
 // Holds the folder `path` itself, never what a link leads to. False for a
@@ -40,3 +52,8 @@ bool HoldFolder(const std::wstring& path, HeldFolder& folder);
 // when the handle was refused.
 UniqueFileHandle OpenInFolder(const HeldFolder& folder, const std::wstring& name, DWORD access,
                               DWORD sharing, DWORD disposition, BY_HANDLE_FILE_INFORMATION& info);
+
+// Removes the file `name` in the held folder (RemoveThrough) when it is the
+// file `id`, opened as OpenInFolder opens it; whatever else has the name by
+// then is left as it is.
+bool RemoveInFolder(const HeldFolder& folder, const std::wstring& name, const FileId& id);

@@ -1,4 +1,4 @@
-#include "registration/file_links.h"
+#include "base/held_folder.h"
 
 #include "base/file_by_handle.h"
 #include "base/same_text.h"
@@ -58,4 +58,12 @@ UniqueFileHandle OpenInFolder(const HeldFolder& folder, const std::wstring& name
     file.reset();
     SetLastError(ERROR_ACCESS_DENIED);
     return file;
+}
+
+bool RemoveInFolder(const HeldFolder& folder, const std::wstring& name, const FileId& id) {
+    BY_HANDLE_FILE_INFORMATION info{};
+    const UniqueFileHandle file =
+        OpenInFolder(folder, name, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                     OPEN_EXISTING, info);
+    return file && IdOf(info) == id && RemoveThrough(file.get());
 }
