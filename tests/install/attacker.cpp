@@ -10,6 +10,8 @@
 //       renames FROM (a file or a folder) to TO once; exit code 0 when it did.
 //   attacker link EXISTING NEW
 //       makes NEW a hard link to the file EXISTING; exit code 0 when it did.
+//   attacker copy FROM TO
+//       copies the file FROM to the new file TO; exit code 0 when it did.
 //   attacker hold PATH SECONDS MARKER
 //       holds PATH open for reading as a reader with fopen(PATH, "r") does
 //       (read and write sharing, no delete sharing), for SECONDS; creates
@@ -98,6 +100,8 @@ int wmain(int argc, wchar_t** argv) {
         return MoveFileW(argv[2], argv[3]) ? 0 : 1;
     if (verb == L"link" && argc == 4)
         return CreateHardLinkW(argv[3], argv[2], nullptr) ? 0 : 1;
+    if (verb == L"copy" && argc == 4)
+        return CopyFileW(argv[2], argv[3], TRUE) ? 0 : 1;
     if (verb == L"hold" && argc == 5)
         return Hold(argv[2], argv[3], argv[4], FILE_SHARE_READ | FILE_SHARE_WRITE);
     if (verb == L"lock" && argc == 5)

@@ -609,10 +609,11 @@ class AttackTest(InPrefix):
             self.assertEqual(f.read(), b"a system file" * 100, "written through the link")
         self.assertEqual([r["package"] for r in run.setup_records()], ["ebwebview"] * 2)
 
-    def swapped_for_a_hard_link_before_the_check(self):
+    def swapped_before_the_check(self, verb):
         """Once the download is closed, a second program renames it away and
-        gives its name to a hard link to a file elsewhere with the same bytes
-        (a program the attacker wants started from there)."""
+        gives its name to a file of its own with the same bytes: a hard link
+        to a program elsewhere (which the attacker wants started from there),
+        or a copy."""
         victim = self.prefix.drive_c("windows/system32/velmor-victim.exe")
         shutil.copy(e2e.FAKE_SETUP["ebwebview"], victim)
         with open(victim, "rb") as f:
@@ -622,10 +623,10 @@ class AttackTest(InPrefix):
             self.assertTrue(run.wait_held(), "the download did not finish")
             saved = e2e.windows_path(run.saved())
             for args in (("rename", saved, saved + ".away"),
-                         ("link", e2e.windows_path(victim), saved)):
+                         (verb, e2e.windows_path(victim), saved)):
                 self.assertEqual(e2e.vt.run(e2e.ATTACKER, *args, prefix=self.prefix.path)[0], 0)
             run.release()
-            self.assertFalse(run.ended_or_failed(), "the hard link was started")
+            self.assertFalse(run.ended_or_failed(), "the other file was started")
         self.assertEqual(run.setup_records(), [])
         with open(victim, "rb") as f:
             self.assertEqual(f.read(), before, "the other file was changed")
@@ -791,7 +792,9 @@ class AttackTest(InPrefix):
             ("change after the download is closed", self.change_after_close),
             ("the save name planted as a hard link", self.planted_hard_link),
             ("the download swapped for a hard link before the check",
-             self.swapped_for_a_hard_link_before_the_check),
+             lambda: self.swapped_before_the_check("link")),
+            ("the download swapped for a copy before the check",
+             lambda: self.swapped_before_the_check("copy")),
             ("the download folder moved for a link before the check",
              self.download_folder_moved_for_a_link),
             ("two installers in one folder", self.two_installers_in_one_folder),
