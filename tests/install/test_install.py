@@ -562,6 +562,15 @@ class AttackTest(InPrefix):
         with open(e2e.FAKE_SETUP["ebwebview"], "rb") as f:
             return f.read() + bytes(megabytes * 1024 * 1024)
 
+    def moved_for_a_link(self, folder, target):
+        """A second program renames folder away; where it could, a link to
+        target takes its name. Returns the rename's exit code."""
+        code, _ = e2e.vt.run(e2e.ATTACKER, "rename", e2e.windows_path(folder),
+                             e2e.windows_path(folder + "-away"), prefix=self.prefix.path)
+        if code == 0:
+            os.symlink(target, folder)
+        return code
+
     def attacker(self, run):
         """Starts a program that writes the "release" test setup over the
         download whenever it can; returns its process and log."""
@@ -646,10 +655,7 @@ class AttackTest(InPrefix):
         os.makedirs(run.directory)
         with e2e.package_server(), run:
             self.assertTrue(run.wait_held(), "the download did not finish")
-            code, _ = e2e.vt.run(e2e.ATTACKER, "rename", e2e.windows_path(parent),
-                                 e2e.windows_path(parent + "-away"), prefix=self.prefix.path)
-            if code == 0:
-                os.symlink(elsewhere, parent)
+            self.moved_for_a_link(parent, elsewhere)
             run.release()
             run.ended_or_failed()
         started = [r["self"] for r in run.setup_records() if r["event"] == "start"]
@@ -729,10 +735,7 @@ class AttackTest(InPrefix):
         velmor = self.prefix.profile(".velmor")
         with e2e.Run(self.prefix, hold_at="folder-held") as run:
             self.assertTrue(run.wait_held(), "the registration did not reach its hold")
-            code, _ = e2e.vt.run(e2e.ATTACKER, "rename", e2e.windows_path(velmor),
-                                 e2e.windows_path(velmor + "-away"), prefix=self.prefix.path)
-            if code == 0:
-                os.symlink(target, velmor)
+            code = self.moved_for_a_link(velmor, target)
             run.release()
             self.assertIsNotNone(run.wait_window(timeout_ms=30000), "no installer window")
         self.assertEqual(os.listdir(target), [], "written into the link's target")
