@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <process.h>
+
 #include <functional>
 #include <memory>
 #include <utility>
@@ -18,7 +20,7 @@ template <typename Result> struct Call {
     UniqueHandle done;
 };
 
-template <typename Result> DWORD WINAPI Run(void* parameter) {
+template <typename Result> unsigned __stdcall Run(void* parameter) {
     const std::unique_ptr<std::shared_ptr<Call<Result>>> owner(
         static_cast<std::shared_ptr<Call<Result>>*>(parameter));
     Call<Result>& call = **owner;
@@ -29,10 +31,12 @@ template <typename Result> DWORD WINAPI Run(void* parameter) {
 
 } // namespace bounded_call_detail
 
-// Runs `work` on a thread of its own and waits for it at most `budgetMs`.
-// True, with its result, when it ended in time. Otherwise it runs on alone
-// and its result is dropped: `work` must own everything it uses (capture by
-// value), as the caller may be gone by the time it ends.
+// Runs `work` on a thread of its own and waits for it at most `budgetMs`,
+// answering messages sent to the calling thread's windows meanwhile (a
+// broadcast must not wait on us). True, with its result, when it ended in
+// time. Otherwise it runs on alone and its result is dropped: `work` must
+// own everything it uses (capture by value) and touch no static object, as
+// the caller may be gone, and the process ending, by the time it ends.
 template <typename Result>
 bool CallWithin(DWORD budgetMs, std::function<Result()> work, Result& result) {
     using bounded_call_detail::Call;
@@ -42,14 +46,26 @@ bool CallWithin(DWORD budgetMs, std::function<Result()> work, Result& result) {
     if (!call->done)
         return false;
     auto* parameter = new std::shared_ptr<Call<Result>>(call);
-    const UniqueHandle thread(
-        CreateThread(nullptr, 0, bounded_call_detail::Run<Result>, parameter, 0, nullptr));
+    const UniqueHandle thread(reinterpret_cast<HANDLE>(
+        _beginthreadex(nullptr, 0, bounded_call_detail::Run<Result>, parameter, 0, nullptr)));
     if (!thread) {
         delete parameter;
         return false;
     }
-    if (WaitForSingleObject(call->done.get(), budgetMs) != WAIT_OBJECT_0)
-        return false;
+    const HANDLE done = call->done.get();
+    const ULONGLONG end = GetTickCount64() + budgetMs;
+    for (;;) {
+        const ULONGLONG now = GetTickCount64();
+        const DWORD left = now < end ? static_cast<DWORD>(end - now) : 0;
+        const DWORD woken = MsgWaitForMultipleObjects(1, &done, FALSE, left, QS_SENDMESSAGE);
+        if (woken == WAIT_OBJECT_0)
+            break;
+        if (woken != WAIT_OBJECT_0 + 1)
+            return false;
+        // Delivers the sent messages only; posted ones stay queued.
+        MSG message;
+        PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+    }
     result = std::move(call->result);
     return true;
 }

@@ -45,31 +45,51 @@ inline bool DeleteWhenClosed(HANDLE file, bool remove) {
 }
 
 // Which file a handle opened, whatever names it has: its volume and its
-// index there.
+// identifier there.
 struct FileId {
-    DWORD volume = 0;
-    DWORD indexHigh = 0;
-    DWORD indexLow = 0;
+    ULONGLONG volume = 0;
+    unsigned char index[16] = {};
 };
 
-inline FileId IdOf(const BY_HANDLE_FILE_INFORMATION& info) {
-    return {info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
+inline bool operator==(const FileId& a, const FileId& b) {
+    return a.volume == b.volume && std::memcmp(a.index, b.index, sizeof a.index) == 0;
 }
 
-inline bool operator==(const FileId& a, const FileId& b) {
-    return a.volume == b.volume && a.indexHigh == b.indexHigh && a.indexLow == b.indexLow;
+// The identity of the file behind `file`. Windows 8 on gives the 128-bit
+// identifier, the only one unique on ReFS; older Windows gives the 64-bit
+// index, which NTFS keeps unique. False when neither can be read.
+inline bool IdOf(HANDLE file, FileId& id) {
+    // FileIdInfo and FILE_ID_INFO: the build targets Windows 7, whose
+    // headers lack them.
+    constexpr auto kFileIdInfo = static_cast<FILE_INFO_BY_HANDLE_CLASS>(18);
+    struct {
+        ULONGLONG volume;
+        unsigned char identifier[16];
+    } full{};
+    id = FileId();
+    if (GetFileInformationByHandleEx(file, kFileIdInfo, &full, sizeof full)) {
+        id.volume = full.volume;
+        std::memcpy(id.index, full.identifier, sizeof id.index);
+        return true;
+    }
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!GetFileInformationByHandle(file, &info))
+        return false;
+    const ULONGLONG index = (ULONGLONG{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
+    id.volume = info.dwVolumeSerialNumber;
+    std::memcpy(id.index, &index, sizeof index);
+    return true;
 }
 
 // Whether `path` names the very file behind `file`: a path made from a final
 // path may name another file once Windows parses it again (it drops trailing
 // dots and spaces, say).
 inline bool NamesFile(const std::wstring& path, HANDLE file) {
-    BY_HANDLE_FILE_INFORMATION held{}, named{};
     const UniqueFileHandle other(CreateFileW(
         path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
         nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    return other && GetFileInformationByHandle(file, &held) &&
-           GetFileInformationByHandle(other.get(), &named) && IdOf(held) == IdOf(named);
+    FileId held, named;
+    return other && IdOf(file, held) && IdOf(other.get(), named) && held == named;
 }
 
 // Gives the file behind `file` (a handle with DELETE access) the full path
@@ -133,19 +153,4 @@ inline bool RemoveThrough(HANDLE file) {
         RenameThrough(file, path, false);
     SetLastError(error);
     return false;
-}
-
-// Removes the file named `path` as RemoveThrough does: the name itself, a
-// link rather than what it leads to, and never a folder. True when the name
-// is free, including when nothing had it.
-inline bool RemoveFile(const std::wstring& path) {
-    const UniqueFileHandle file(CreateFileW(path.c_str(), DELETE | FILE_READ_ATTRIBUTES,
-                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                            nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT,
-                                            nullptr));
-    if (!file)
-        return GetLastError() == ERROR_FILE_NOT_FOUND;
-    BY_HANDLE_FILE_INFORMATION info{};
-    return GetFileInformationByHandle(file.get(), &info) &&
-           !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && RemoveThrough(file.get());
 }

@@ -65,5 +65,19 @@ bool RemoveInFolder(const HeldFolder& folder, const std::wstring& name, const Fi
     const UniqueFileHandle file =
         OpenInFolder(folder, name, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                      OPEN_EXISTING, info);
-    return file && IdOf(info) == id && RemoveThrough(file.get());
+    FileId opened;
+    return file && IdOf(file.get(), opened) && opened == id && RemoveThrough(file.get());
+}
+
+bool FreeNameIn(const HeldFolder& folder, const std::wstring& name) {
+    const std::wstring path = PathIn(folder, name);
+    const UniqueFileHandle file(CreateFileW(path.c_str(), DELETE | FILE_READ_ATTRIBUTES,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                            nullptr, OPEN_EXISTING, kOpenTheNameItself, nullptr));
+    if (!file)
+        return GetLastError() == ERROR_FILE_NOT_FOUND;
+    BY_HANDLE_FILE_INFORMATION info{};
+    return GetFileInformationByHandle(file.get(), &info) &&
+           !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+           SameIgnoringCase(FinalPathOf(file.get()), path) && RemoveThrough(file.get());
 }

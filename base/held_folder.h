@@ -57,3 +57,11 @@ UniqueFileHandle OpenInFolder(const HeldFolder& folder, const std::wstring& name
 // file `id`, opened as OpenInFolder opens it; whatever else has the name by
 // then is left as it is.
 bool RemoveInFolder(const HeldFolder& folder, const std::wstring& name, const FileId& id);
+
+// Frees the name `name` in the held folder, whatever has it (a file, a hard
+// link, a link rather than what it leads to, but never a folder), so that
+// CREATE_NEW can take it. Only a name that lies directly in the folder, as
+// its handle's final path says, is removed: a name that the folder's path
+// no longer leads to (a mount point or object-manager link put in its place)
+// is left alone. True when the name is free, including when nothing had it.
+bool FreeNameIn(const HeldFolder& folder, const std::wstring& name);

@@ -52,8 +52,10 @@ UniqueFileHandle OpenIfAsDownloaded(const HeldFolder& folder, const std::wstring
     UniqueFileHandle file = RetriedWhileShared([&] {
         return OpenInFolder(folder, name, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, info);
     });
+    FileId opened;
     Sha256Digest now{};
-    if (!file || !(IdOf(info) == created) || !Sha256OfFile(file.get(), now) || now != downloaded)
+    if (!file || !IdOf(file.get(), opened) || !(opened == created) ||
+        !Sha256OfFile(file.get(), now) || now != downloaded)
         return UniqueFileHandle();
     return file;
 }

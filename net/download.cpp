@@ -191,14 +191,13 @@ bool CreateSaveFile(const std::string& savePath, SaveFile& save) {
     if (!HoldFolder(FolderOf(path), save.folder))
         return false;
     save.name = NameOf(path);
-    RemoveFile(PathIn(save.folder, save.name));
+    FreeNameIn(save.folder, save.name);
     BY_HANDLE_FILE_INFORMATION info{};
     save.file = OpenInFolder(save.folder, save.name, GENERIC_WRITE | DELETE, FILE_SHARE_READ,
                              CREATE_NEW, info);
     if (!save.file)
         return false;
-    save.id = IdOf(info);
-    if (DeleteWhenClosed(save.file.get(), true))
+    if (IdOf(save.file.get(), save.id) && DeleteWhenClosed(save.file.get(), true))
         return true;
     RemoveThrough(save.file.get());
     save.file.reset();
@@ -265,8 +264,9 @@ bool AsksForTheRest(const SaveFile& save) {
 }
 
 // The range from what the file holds, valid only while the body is the one
-// begun (If-Range), else the host sends all of it anew. One header a call,
-// as Windows documents it; added, not replaced, as the request is new.
+// begun (If-Range), else the host sends all of it anew. Added, not replaced,
+// as the request is new: a buffer that replaces may hold one header only.
+// One a call all the same, so that no reading of that rule can drop one.
 bool AddResumeHeaders(HINTERNET request, const SaveFile& save) {
     const std::wstring headers[] = {L"Range: bytes=" + std::to_wstring(save.written) + L"-",
                                     L"If-Range: " + save.validator};
@@ -384,13 +384,13 @@ Outcome Attempt(const ParsedUrl& url, const std::string& savePath, SaveFile& sav
     DWORD failure = Exchange(request.get(), status, error);
     Answerer answerer = Answerer::Host;
     if (failure == ERROR_SUCCESS)
-        answerer = WhoAnswered(proxied, status, proxied && HostCertificatePresent(request.get()));
+        answerer = WhoAnswered(status, HostCertificatePresent(request.get()));
     if (answerer == Answerer::ProxyAsksLogon && OffersUserLogon(proxied, road.source)) {
         if (!OfferProxyLogon(request.get()))
             return Fail(error, kProxyLogonFailed);
         failure = Exchange(request.get(), status, error);
         if (failure == ERROR_SUCCESS)
-            answerer = WhoAnswered(proxied, status, HostCertificatePresent(request.get()));
+            answerer = WhoAnswered(status, HostCertificatePresent(request.get()));
     }
     if (failure != ERROR_SUCCESS)
         return proxied && !road.kept && ProxyUnreachable(failure) ? Outcome::ProxyUnreachable
@@ -399,7 +399,7 @@ Outcome Attempt(const ParsedUrl& url, const std::string& savePath, SaveFile& sav
     // CONNECT must not redirect the download or stand in for its body.
     if (answerer == Answerer::ProxyRefused) {
         error = "proxy refused the tunnel: " + std::to_string(status);
-        return road.kept ? Outcome::Failed : Outcome::ProxyUnreachable;
+        return proxied && !road.kept ? Outcome::ProxyUnreachable : Outcome::Failed;
     }
     if (answerer == Answerer::ProxyAsksLogon || status == HTTP_STATUS_PROXY_AUTH_REQ)
         return Fail(error, kProxyLogonFailed);

@@ -200,8 +200,8 @@ bool ProxyUnreachable(DWORD error) {
            error == ERROR_WINHTTP_TIMEOUT;
 }
 
-Answerer WhoAnswered(bool proxied, DWORD status, bool hostCertificate) {
-    if (!proxied || hostCertificate)
+Answerer WhoAnswered(DWORD status, bool hostCertificate) {
+    if (hostCertificate)
         return Answerer::Host;
     return status == HTTP_STATUS_PROXY_AUTH_REQ ? Answerer::ProxyAsksLogon : Answerer::ProxyRefused;
 }

@@ -47,14 +47,14 @@ bool BypassesProxy(const std::wstring& bypass, const std::wstring& host);
 // road is worth a try.
 bool ProxyUnreachable(DWORD error);
 
-// Who gave the answer to an https request. Through a named proxy, only an
-// answer that came over the TLS session with the host (the request has the
-// host's certificate) is the host's; any other is the proxy's own reply to
-// CONNECT, in plain text, which never speaks for the host: a 407 asks for a
-// logon, anything else refuses the tunnel. On the default road every answer
-// is taken as the host's.
+// Who gave the answer to an https request. Only an answer that came over the
+// TLS session with the host (the request has the host's certificate) is the
+// host's; any other is a proxy's own reply to CONNECT, in plain text, which
+// never speaks for the host: a 407 asks for a logon, anything else refuses
+// the tunnel. So it is on every road: the default road may lead through the
+// machine-wide proxy, and a direct answer always has the certificate.
 enum class Answerer { Host, ProxyAsksLogon, ProxyRefused };
-Answerer WhoAnswered(bool proxied, DWORD status, bool hostCertificate);
+Answerer WhoAnswered(DWORD status, bool hostCertificate);
 
 // Whether a proxy that asks for a logon gets the logged-on user's own
 // credentials: only on the road through a proxy that the user named, never

@@ -111,7 +111,7 @@ void WriteSoftwareListIn(const HeldFolder& folder, const std::wstring& name,
     // is reused and removed by the next.
     const std::string text = FormatSoftwareList(list);
     const std::wstring temp = name + L".tmp";
-    RemoveFile(PathIn(folder, temp));
+    FreeNameIn(folder, temp);
     BY_HANDLE_FILE_INFORMATION info{};
     UniqueFileHandle file = OpenInFolder(folder, temp, GENERIC_WRITE | DELETE, 0, CREATE_NEW, info);
     if (!file)

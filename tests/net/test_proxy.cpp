@@ -94,27 +94,24 @@ TEST(ProxyLogonScheme, TheUsersOwnLogonOnlyWithoutAPassword) {
         EXPECT_EQ(ProxyLogonScheme(c.offered), c.scheme) << c.offered;
 }
 
-TEST(WhoAnswered, ThroughAProxyOnlyWhatCameOverTheHostsTls) {
+TEST(WhoAnswered, OnlyWhatCameOverTheHostsTlsIsTheHosts) {
     struct Case {
-        bool proxied;
         DWORD status;
         bool certificate;
         Answerer answerer;
     } cases[] = {
-        {true, 200, true, Answerer::Host},
-        {true, 302, true, Answerer::Host},
-        {true, 407, true, Answerer::Host}, // the host's own 407: never the proxy's logon
-        {true, 302, false, Answerer::ProxyRefused},
-        {true, 200, false, Answerer::ProxyRefused},
-        {true, 206, false, Answerer::ProxyRefused},
-        {true, 502, false, Answerer::ProxyRefused},
-        {true, 407, false, Answerer::ProxyAsksLogon},
-        {false, 302, false, Answerer::Host},
-        {false, 407, false, Answerer::Host},
+        {200, true, Answerer::Host},
+        {302, true, Answerer::Host},
+        {407, true, Answerer::Host}, // the host's own 407: never a proxy's logon
+        {302, false, Answerer::ProxyRefused},
+        {200, false, Answerer::ProxyRefused},
+        {206, false, Answerer::ProxyRefused},
+        {502, false, Answerer::ProxyRefused},
+        {407, false, Answerer::ProxyAsksLogon},
     };
     for (const Case& c : cases)
-        EXPECT_EQ(WhoAnswered(c.proxied, c.status, c.certificate), c.answerer)
-            << c.proxied << " " << c.status << " " << c.certificate;
+        EXPECT_EQ(WhoAnswered(c.status, c.certificate), c.answerer)
+            << c.status << " " << c.certificate;
 }
 
 TEST(OffersUserLogon, OnlyToAProxyTheUserNamed) {
