@@ -31,27 +31,38 @@ template <typename Result> unsigned __stdcall Run(void* parameter) {
 
 } // namespace bounded_call_detail
 
-// Runs `work` on a thread of its own and waits for it at most `budgetMs`,
-// answering messages sent to the calling thread's windows meanwhile (a
-// broadcast must not wait on us). True, with its result, when it ended in
-// time. Otherwise it runs on alone and its result is dropped: `work` must
-// own everything it uses (capture by value) and touch no static object, as
-// the caller may be gone, and the process ending, by the time it ends.
-template <typename Result>
-bool CallWithin(DWORD budgetMs, std::function<Result()> work, Result& result) {
+// A call running on a thread of its own (StartCall); null when it could not
+// be started.
+template <typename Result> using PendingCall = std::shared_ptr<bounded_call_detail::Call<Result>>;
+
+// Starts `work` on a thread of its own. It runs on, whoever waits for it:
+// `work` must own everything it uses (capture by value) and touch no static
+// object, as the caller may be gone, and the process ending, by the time it
+// ends.
+template <typename Result> PendingCall<Result> StartCall(std::function<Result()> work) {
     using bounded_call_detail::Call;
     auto call = std::make_shared<Call<Result>>();
     call->work = std::move(work);
     call->done.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (!call->done)
-        return false;
+        return nullptr;
     auto* parameter = new std::shared_ptr<Call<Result>>(call);
     const UniqueHandle thread(reinterpret_cast<HANDLE>(
         _beginthreadex(nullptr, 0, bounded_call_detail::Run<Result>, parameter, 0, nullptr)));
     if (!thread) {
         delete parameter;
-        return false;
+        return nullptr;
     }
+    return call;
+}
+
+// Waits at most `budgetMs` for a started call, answering messages sent to
+// the calling thread's windows meanwhile (a broadcast must not wait on us).
+// True, with its result, when it has ended; it may be waited for again.
+template <typename Result>
+bool AwaitCall(const PendingCall<Result>& call, DWORD budgetMs, Result& result) {
+    if (!call)
+        return false;
     const HANDLE done = call->done.get();
     const ULONGLONG end = GetTickCount64() + budgetMs;
     for (;;) {
@@ -66,6 +77,13 @@ bool CallWithin(DWORD budgetMs, std::function<Result()> work, Result& result) {
         MSG message;
         PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
     }
-    result = std::move(call->result);
+    result = call->result;
     return true;
+}
+
+// Runs `work` as StartCall does and waits for it at most `budgetMs`
+// (AwaitCall); after that its result is dropped.
+template <typename Result>
+bool CallWithin(DWORD budgetMs, std::function<Result()> work, Result& result) {
+    return AwaitCall(StartCall(std::move(work)), budgetMs, result);
 }

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "base/file_by_handle.h"
 #include "base/held_folder.h"
@@ -36,12 +37,13 @@ constexpr DWORD kFirstResumeWaitMs = 1000;
 enum class Outcome {
     Succeeded,
     Redirected,
-    Failed,           // the attempt failed before any body byte arrived in it
-    Interrupted,      // body bytes arrived, then the attempt broke off
-    Final,            // never tried again: writing or hashing the file failed, or
-                      // the host refused the rest for good (a 4xx)
-    ProxyUnreachable, // the user's proxy could not be reached, or refused the
-                      // tunnel: worth a try without it
+    Failed,      // the attempt failed before any body byte arrived in it
+    Interrupted, // body bytes arrived, then the attempt broke off
+    Final,       // never tried again: writing or hashing the file failed, or
+                 // the host refused the rest for good (a 4xx)
+    Unreachable, // before anything answered along the road, its proxy (or, on the
+                 // default road, the host) could not be reached, or the proxy
+                 // refused the tunnel: worth another road
 };
 
 // How the requests of one download leave the machine: through the proxy the
@@ -50,6 +52,8 @@ enum class Outcome {
 // along it, the road is kept for the redirects and resumptions that follow.
 struct Road {
     std::wstring proxy;
+    std::vector<std::wstring> further; // the proxies of the list still to try, in order
+    bool defaultRoadLast = true;       // after them, the default road
     ProxySource source = ProxySource::None;
     TlsOffer tls = TlsOffer::PlatformDefault;
     bool kept = false;
@@ -335,6 +339,64 @@ bool OfferProxyLogon(HINTERNET request) {
                                  nullptr);
 }
 
+// The road through the first of `proxies` (none: the default road), the
+// others to follow it in order, and then the default road where
+// `defaultRoadLast` says so.
+void TakeProxies(Road& road, std::vector<std::wstring> proxies, ProxySource source,
+                 bool defaultRoadLast) {
+    road.proxy = proxies.empty() ? std::wstring() : proxies.front();
+    if (!proxies.empty())
+        proxies.erase(proxies.begin());
+    road.further = std::move(proxies);
+    road.source = road.proxy.empty() ? ProxySource::None : source;
+    road.defaultRoadLast = defaultRoadLast;
+}
+
+// After the road could not reach anything: the next proxy of the list, else
+// the default road once. False when nothing is left to try.
+bool TakeNextRoad(Road& road) {
+    if (road.proxy.empty())
+        return false;
+    if (road.further.empty() && !road.defaultRoadLast)
+        return false;
+    TakeProxies(road, std::move(road.further), road.source, road.defaultRoadLast);
+    return true;
+}
+
+// After the default road could not reach the host: an auto-detection that
+// had missed its budget is waited for, until kLateDetectionMs after it
+// began; a proxy it names is tried once (and the rest of its list), never
+// with the user's logon.
+bool TakeLateDetection(UserProxy& found, Road& road) {
+    for (;;) {
+        ProxyLookupAnswer answer;
+        LateDetection detection = LateDetection::None;
+        if (found.late) {
+            if (!AwaitCall(found.late, 0, answer))
+                detection = LateDetection::Running;
+            else if (answer.answered && !answer.proxies.empty())
+                detection = LateDetection::NamedProxy;
+        }
+        switch (NextAfterDefaultRoad(detection, true)) {
+        case AfterDefaultRoad::GiveUp:
+            return false;
+        case AfterDefaultRoad::TryDetectedProxy:
+            found.late.reset();
+            TakeProxies(road, answer.proxies, ProxySource::AutoDetection, false);
+            return true;
+        case AfterDefaultRoad::WaitForDetection: {
+            const ULONGLONG waited = GetTickCount64() - found.lateSince;
+            if (waited >= kLateDetectionMs) {
+                found.late.reset();
+                return false;
+            }
+            AwaitCall(found.late, static_cast<DWORD>(kLateDetectionMs - waited), answer);
+            break;
+        }
+        }
+    }
+}
+
 // One request with a session of its own. The handles are declared in opening
 // order, so every way out closes request, connection, session. Once the save
 // file exists, the request asks for the rest of the body.
@@ -393,13 +455,12 @@ Outcome Attempt(const ParsedUrl& url, const std::string& savePath, SaveFile& sav
             answerer = WhoAnswered(status, HostCertificatePresent(request.get()));
     }
     if (failure != ERROR_SUCCESS)
-        return proxied && !road.kept && ProxyUnreachable(failure) ? Outcome::ProxyUnreachable
-                                                                  : Outcome::Failed;
+        return !road.kept && ProxyUnreachable(failure) ? Outcome::Unreachable : Outcome::Failed;
     // Only the host's own answers are acted on: a proxy's plain-text reply to
     // CONNECT must not redirect the download or stand in for its body.
     if (answerer == Answerer::ProxyRefused) {
         error = "proxy refused the tunnel: " + std::to_string(status);
-        return proxied && !road.kept ? Outcome::ProxyUnreachable : Outcome::Failed;
+        return proxied && !road.kept ? Outcome::Unreachable : Outcome::Failed;
     }
     if (answerer == Answerer::ProxyAsksLogon || status == HTTP_STATUS_PROXY_AUTH_REQ)
         return Fail(error, kProxyLogonFailed);
@@ -417,8 +478,13 @@ Outcome Attempt(const ParsedUrl& url, const std::string& savePath, SaveFile& sav
             return Fail(error, "failed to create save file", Outcome::Final);
     } else if (status == 206 && rest) {
         if (!RangeContinues(HeaderText(request.get(), WINHTTP_QUERY_CONTENT_RANGE), save.written,
-                            save.total))
+                            save.total)) {
+            // Asking for the same range again would get the same answer: the
+            // next attempt asks for the whole body, which starts the file and
+            // its hash over.
+            save.resumable = false;
             return Fail(error, "resumed range not as asked");
+        }
     } else if (status == 200) {
         TakeBodyHeaders(request.get(), save);
         if (!StartOver(save, hash, digest))
@@ -435,7 +501,8 @@ Outcome Attempt(const ParsedUrl& url, const std::string& savePath, SaveFile& sav
 } // namespace
 
 bool RangeContinues(const std::wstring& contentRange, std::uint64_t written, std::uint64_t total) {
-    // "bytes FIRST-LAST/TOTAL", each a decimal number.
+    // "bytes FIRST-LAST/TOTAL", each a decimal number; TOTAL may be "*"
+    // (not known), as FIRST and LAST say all that is needed.
     const std::wstring unit = L"bytes ";
     const std::size_t dash = contentRange.find(L'-');
     const std::size_t slash = contentRange.find(L'/');
@@ -445,8 +512,9 @@ bool RangeContinues(const std::wstring& contentRange, std::uint64_t written, std
     std::uint64_t first = 0, last = 0, length = 0;
     return ParseContentLength(contentRange.substr(unit.size(), dash - unit.size()), first) &&
            ParseContentLength(contentRange.substr(dash + 1, slash - dash - 1), last) &&
-           ParseContentLength(contentRange.substr(slash + 1), length) && first == written &&
-           length == total && last + 1 == total && first < total;
+           (contentRange.compare(slash + 1, std::wstring::npos, L"*") == 0 ||
+            (ParseContentLength(contentRange.substr(slash + 1), length) && length == total)) &&
+           first == written && last + 1 == total && first < total;
 }
 
 bool ParseContentLength(const std::wstring& text, std::uint64_t& length) {
@@ -479,6 +547,7 @@ bool DownloadFile(const std::string& url, const std::string& savePath, std::stri
         Sha256Begin(hash);
     // Closed on every way out; while it is incomplete, closing removes it.
     SaveFile save;
+    UserProxy found;
     Road road;
     road.tls = tls;
     bool roadChosen = false;
@@ -490,9 +559,8 @@ bool DownloadFile(const std::string& url, const std::string& savePath, std::stri
             return false;
         }
         if (!roadChosen) {
-            const UserProxy proxy = UserProxyFor(UrlText(parsed), parsed.host);
-            road.proxy = proxy.proxy;
-            road.source = proxy.source;
+            found = UserProxyFor(UrlText(parsed), parsed.host);
+            TakeProxies(road, found.proxies, found.source, true);
             roadChosen = true;
         }
         std::string target;
@@ -503,14 +571,16 @@ bool DownloadFile(const std::string& url, const std::string& savePath, std::stri
                 *savedFile = save.id;
             return true;
         }
-        if (outcome == Outcome::ProxyUnreachable) {
-            // Once, and only before anything answered: the proxy the
-            // user's settings name is down, perhaps left from another
-            // network, or will not tunnel to the host. The default road is
-            // what worked before it was read.
-            road.proxy.clear();
-            road.source = ProxySource::None;
-            continue;
+        if (outcome == Outcome::Unreachable) {
+            // Only before anything answered: a proxy the user's settings name
+            // is down, perhaps left from another network, or will not tunnel
+            // to the host. The next one of its list is tried, and then the
+            // default road, which is what worked before the settings were
+            // read; where that fails too, an auto-detection that answers late
+            // may name the proxy that leads out.
+            if (TakeNextRoad(road) || TakeLateDetection(found, road))
+                continue;
+            return false;
         }
         if (outcome == Outcome::Redirected) {
             current = ResolveReference(current, target);

@@ -41,8 +41,9 @@ bool DownloadFile(const std::string& url, const std::string& savePath, std::stri
                   ProgressCallback progress, Sha256Digest* bodyDigest = nullptr,
                   TlsOffer tls = TlsOffer::PlatformDefault, FileId* savedFile = nullptr);
 
-// Whether a 206 response's Content-Range ("bytes FIRST-LAST/TOTAL") is the
-// rest of the body asked for: from `written` to the end of `total` bytes.
+// Whether a 206 response's Content-Range ("bytes FIRST-LAST/TOTAL", TOTAL
+// "*" where the host does not know it) is the rest of the body asked for:
+// from `written` to the end of `total` bytes.
 bool RangeContinues(const std::wstring& contentRange, std::uint64_t written, std::uint64_t total);
 
 // A Content-Length header's value as a 64-bit number: one or more ASCII

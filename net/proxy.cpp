@@ -76,7 +76,7 @@ std::wstring HostAndPort(const std::wstring& entry) {
 // logging on, then as the user where the script's host asks for it. True
 // when it gave an answer, which may be "no proxy".
 bool ScriptAnswer(HINTERNET session, const std::wstring& url, WINHTTP_AUTOPROXY_OPTIONS options,
-                  std::wstring& proxy) {
+                  std::vector<std::wstring>& proxies) {
     WINHTTP_PROXY_INFO info{};
     options.fAutoLogonIfChallenged = FALSE;
     BOOL answered = WinHttpGetProxyForUrl(session, url.c_str(), &options, &info);
@@ -87,9 +87,9 @@ bool ScriptAnswer(HINTERNET session, const std::wstring& url, WINHTTP_AUTOPROXY_
     if (!answered)
         return false;
     const GlobalText named(info.lpszProxy), bypass(info.lpszProxyBypass);
-    proxy = info.dwAccessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY && named
-                ? HttpsProxyEntry(named.get())
-                : std::wstring();
+    proxies = info.dwAccessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY && named
+                  ? HttpsProxyList(named.get())
+                  : std::vector<std::wstring>();
     return true;
 }
 
@@ -103,13 +103,7 @@ InternetHandle ScriptSession() {
     return session;
 }
 
-// What one way of finding the script answered: a proxy, or "no proxy".
-struct LookupAnswer {
-    bool answered = false;
-    std::wstring proxy;
-};
-
-LookupAnswer RunLookup(const std::wstring& url, const std::wstring& scriptUrl) {
+ProxyLookupAnswer RunLookup(const std::wstring& url, const std::wstring& scriptUrl) {
     WINHTTP_AUTOPROXY_OPTIONS options{};
     // The script is the user's choice and this process may be elevated: it
     // runs in Windows' proxy service or not at all, never in here.
@@ -121,24 +115,30 @@ LookupAnswer RunLookup(const std::wstring& url, const std::wstring& scriptUrl) {
         options.dwFlags |= WINHTTP_AUTOPROXY_CONFIG_URL;
         options.lpszAutoConfigUrl = scriptUrl.c_str();
     }
-    LookupAnswer answer;
+    ProxyLookupAnswer answer;
     const InternetHandle session = ScriptSession();
-    answer.answered = session && ScriptAnswer(session.get(), url, options, answer.proxy);
+    answer.answered = session && ScriptAnswer(session.get(), url, options, answer.proxies);
     return answer;
 }
 
 // The lookup's answer (scriptUrl empty: auto-detection), if it comes within
 // budgetMs. It runs on a thread of its own so that the download waits for it
 // only so long: on a network without a proxy script auto-detection may
-// search for seconds, and a script's host may not answer.
+// search for seconds, and a script's host may not answer. `running`, when
+// given, keeps a lookup that has not answered in time.
 bool LookUp(const std::wstring& url, const std::wstring& scriptUrl, DWORD budgetMs,
-            std::wstring& proxy) {
-    LookupAnswer answer;
-    if (!CallWithin<LookupAnswer>(
-            budgetMs, [url, scriptUrl] { return RunLookup(url, scriptUrl); }, answer) ||
-        !answer.answered)
+            std::vector<std::wstring>& proxies, PendingCall<ProxyLookupAnswer>* running = nullptr) {
+    const PendingCall<ProxyLookupAnswer> call =
+        StartCall<ProxyLookupAnswer>([url, scriptUrl] { return RunLookup(url, scriptUrl); });
+    ProxyLookupAnswer answer;
+    if (!AwaitCall(call, budgetMs, answer)) {
+        if (running)
+            *running = call;
         return false;
-    proxy = answer.proxy;
+    }
+    if (!answer.answered)
+        return false;
+    proxies = answer.proxies;
     return true;
 }
 
@@ -158,29 +158,49 @@ UserProxy UserProxyFor(const std::wstring& url, const std::wstring& host) {
     // named, then the fixed proxy, each only where the one before had no
     // answer.
     UserProxy found;
-    if (config.fAutoDetect && LookUp(url, std::wstring(), kAutoDetectBudgetMs, found.proxy)) {
+    const ULONGLONG started = GetTickCount64();
+    if (config.fAutoDetect &&
+        LookUp(url, std::wstring(), kAutoDetectBudgetMs, found.proxies, &found.late)) {
         found.source = ProxySource::AutoDetection;
-    } else if (Given(script) && LookUp(url, script.get(), kScriptBudgetMs, found.proxy)) {
+    } else if (Given(script) && LookUp(url, script.get(), kScriptBudgetMs, found.proxies)) {
         found.source = ProxySource::UserScript;
     } else if (Given(fixed) && !(Given(bypass) && BypassesProxy(bypass.get(), host))) {
-        found.proxy = HttpsProxyEntry(fixed.get());
+        found.proxies = HttpsProxyList(fixed.get());
         found.source = ProxySource::UserFixed;
     }
-    if (found.proxy.empty())
+    if (found.proxies.empty())
         found.source = ProxySource::None;
+    if (found.late)
+        found.lateSince = started;
     return found;
 }
 
-std::wstring HttpsProxyEntry(const std::wstring& list) {
+std::vector<std::wstring> HttpsProxyList(const std::wstring& list) {
+    std::vector<std::wstring> proxies;
     for (const std::wstring& entry : Entries(list, L"; \t\r\n")) {
+        if (proxies.size() == kMaxProxiesTried ||
+            CompareStringOrdinal(entry.c_str(), -1, L"DIRECT", -1, TRUE) == CSTR_EQUAL)
+            break;
         const std::size_t equals = entry.find(L'=');
-        if (equals == std::wstring::npos)
-            return HostAndPort(entry);
-        if (CompareStringOrdinal(entry.c_str(), static_cast<int>(equals), L"https", -1, TRUE) ==
-            CSTR_EQUAL)
-            return HostAndPort(entry.substr(equals + 1));
+        std::wstring server;
+        if (equals == std::wstring::npos) {
+            if (CompareStringOrdinal(entry.c_str(), -1, L"PROXY", -1, TRUE) != CSTR_EQUAL)
+                server = HostAndPort(entry);
+        } else if (CompareStringOrdinal(entry.c_str(), static_cast<int>(equals), L"https", -1,
+                                        TRUE) == CSTR_EQUAL) {
+            server = HostAndPort(entry.substr(equals + 1));
+        }
+        if (!server.empty())
+            proxies.push_back(server);
     }
-    return std::wstring();
+    return proxies;
+}
+
+AfterDefaultRoad NextAfterDefaultRoad(LateDetection detection, bool unreachable) {
+    if (!unreachable || detection == LateDetection::None)
+        return AfterDefaultRoad::GiveUp;
+    return detection == LateDetection::Running ? AfterDefaultRoad::WaitForDetection
+                                               : AfterDefaultRoad::TryDetectedProxy;
 }
 
 bool BypassesProxy(const std::wstring& bypass, const std::wstring& host) {

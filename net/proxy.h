@@ -6,34 +6,63 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
+
+#include "base/bounded_call.h"
 
 // Where a download's proxy came from: the user named it (the fixed setting,
 // or the proxy script the user set), or auto-detection found it, which any
 // network the machine joins can answer (WPAD).
 enum class ProxySource { None, AutoDetection, UserScript, UserFixed };
 
-struct UserProxy {
-    std::wstring proxy; // "host:port"; empty: none
-    ProxySource source = ProxySource::None;
+// What a lookup of the proxy (auto-detection, or the user's script) said:
+// the proxies it named, in order (HttpsProxyList), or none.
+struct ProxyLookupAnswer {
+    bool answered = false;
+    std::vector<std::wstring> proxies;
 };
 
-// The proxy that the current user's settings name for an https URL whose
-// host is `host`, and where it came from; none when they name none (nothing
-// set, the host bypassed, the script says DIRECT, or auto-detection finds
-// nothing), and the download then takes WinHTTP's default road as before.
-// Auto-detection is given at most kAutoDetectBudgetMs, the user's script at
-// most kScriptBudgetMs; a lookup that takes longer counts as no answer.
+struct UserProxy {
+    std::vector<std::wstring> proxies; // "host:port", to be tried in order; empty: none
+    ProxySource source = ProxySource::None;
+    // Auto-detection that had not answered within its budget runs on; it
+    // started at lateSince (GetTickCount64).
+    PendingCall<ProxyLookupAnswer> late;
+    ULONGLONG lateSince = 0;
+};
+
+// The proxies that the current user's settings name for an https URL whose
+// host is `host`, and where they came from; none when they name none
+// (nothing set, the host bypassed, the script says DIRECT, or
+// auto-detection finds nothing), and the download then takes WinHTTP's
+// default road as before. Auto-detection is given kAutoDetectBudgetMs, the
+// user's script at most kScriptBudgetMs; a lookup that takes longer counts
+// as no answer, but auto-detection runs on (UserProxy::late).
 UserProxy UserProxyFor(const std::wstring& url, const std::wstring& host);
 
 constexpr DWORD kAutoDetectBudgetMs = 2000;
 constexpr DWORD kScriptBudgetMs = 10000;
+// How long after it started a late auto-detection is waited for, once the
+// default road could not reach the host.
+constexpr DWORD kLateDetectionMs = 12000;
+// Proxies of one list tried before the default road.
+constexpr std::size_t kMaxProxiesTried = 3;
 
-// The https entry of a proxy list as "host:port": "https=host:port" where
-// the list names schemes ("http=a:80;https=b:443"), else its first entry
-// without a scheme ("a:80 b:81", "a:80;b:81", a script's "a:80; b:81").
-// A "http://" before the host and a "/" after it are dropped, and a missing
-// port is 80. Empty when no entry is for https.
-std::wstring HttpsProxyEntry(const std::wstring& list);
+// The https entries of a proxy list, as "host:port", in order and at most
+// kMaxProxiesTried: "https=host:port" where the list names schemes
+// ("http=a:80;https=b:443"), and every entry without a scheme ("a:80 b:81",
+// "a:80;b:81", a script's "a:80; b:81" or "PROXY a:80; PROXY b:81"). A
+// "DIRECT" ends the list: the default road comes there. A "http://" before
+// the host and a "/" after it are dropped, and a missing port is 80.
+std::vector<std::wstring> HttpsProxyList(const std::wstring& list);
+
+// What a download does once the default road could not reach the host
+// before anything answered (ProxyUnreachable), by the state of an
+// auto-detection that missed its budget: wait for it while it may still
+// answer, try the proxy it named once, or give up.
+enum class LateDetection { None, Running, NamedProxy };
+enum class AfterDefaultRoad { GiveUp, WaitForDetection, TryDetectedProxy };
+AfterDefaultRoad NextAfterDefaultRoad(LateDetection detection, bool unreachable);
 
 // Whether a bypass list ("*.corp.example;10.*;<local>", entries separated by
 // ';', ',' or white space) exempts host from the proxy. An entry matches the

@@ -460,6 +460,10 @@ class ProxyTest(InPrefix):
             ("a proxy script over HTTP", False,
              lambda p: settings(DIRECT | PROXY_SCRIPT, script="http://%s/proxy.pac" % p),
              True, True, ["GET /proxy.pac", proxied]),
+            # Wine hands on only the first proxy of a script's answer: a
+            # list shows only as the fixed setting.
+            ("a list whose first proxy is down", False,
+             lambda p: settings(FIXED_PROXY, proxy="%s;%s" % (dead, p)), True, True, [proxied]),
             ("the host on the bypass list", False,
              lambda p: settings(FIXED_PROXY, proxy=p, bypass="*.example;127.0.0.*"), False,
              True, []),

@@ -10,32 +10,38 @@
 #include <winhttp.h>
 
 #include <string>
+#include <vector>
 
 #include "net/proxy.h"
 
 namespace {
 
-TEST(HttpsProxyEntry, PicksTheEntryForHttpsAsHostAndPort) {
+TEST(HttpsProxyList, TheEntriesForHttpsInOrderUntilDirect) {
+    using List = std::vector<std::wstring>;
     struct Case {
         const wchar_t* list;
-        const wchar_t* entry;
+        List proxies;
     } cases[] = {
-        {L"proxy.corp:8080", L"proxy.corp:8080"},
-        {L"http=a:80;https=b:8443", L"b:8443"},
-        {L"HTTPS=b:8443;http=a:80", L"b:8443"},
-        {L"http=a:80;ftp=c:21", L""}, // no entry for https: direct
-        {L"http=a:80 https=b:443", L"b:443"},
-        {L"a:3128; b:3128", L"a:3128"}, // a script's list: the first
-        {L"a:3128 b:3128", L"a:3128"},
-        {L"proxy.corp", L"proxy.corp:80"},
-        {L"http://proxy.corp:8080/", L"proxy.corp:8080"},
-        {L"https=http://b:3128", L"b:3128"},
-        {L"  ;proxy:1", L"proxy:1"},
-        {L"", L""},
-        {L";;", L""},
+        {L"proxy.corp:8080", {L"proxy.corp:8080"}},
+        {L"http=a:80;https=b:8443", {L"b:8443"}},
+        {L"HTTPS=b:8443;http=a:80", {L"b:8443"}},
+        {L"http=a:80;ftp=c:21", {}}, // no entry for https: direct
+        {L"http=a:80 https=b:443", {L"b:443"}},
+        {L"a:3128; b:3128", {L"a:3128", L"b:3128"}}, // a script's list: in its order
+        {L"a:3128 b:3128", {L"a:3128", L"b:3128"}},
+        {L"PROXY a:8080; PROXY b:8080; DIRECT", {L"a:8080", L"b:8080"}},
+        {L"a:1;b:2;c:3;d:4", {L"a:1", L"b:2", L"c:3"}}, // three at the most
+        {L"a:1; DIRECT; b:2", {L"a:1"}},                // the default road there
+        {L"direct", {}},
+        {L"proxy.corp", {L"proxy.corp:80"}},
+        {L"http://proxy.corp:8080/", {L"proxy.corp:8080"}},
+        {L"https=http://b:3128", {L"b:3128"}},
+        {L"  ;proxy:1", {L"proxy:1"}},
+        {L"", {}},
+        {L";;", {}},
     };
     for (const Case& c : cases)
-        EXPECT_EQ(HttpsProxyEntry(c.list), c.entry) << c.list;
+        EXPECT_EQ(HttpsProxyList(c.list), c.proxies) << c.list;
 }
 
 TEST(BypassesProxy, MatchesWholeNamesWithWildcardsAndLocal) {
@@ -112,6 +118,24 @@ TEST(WhoAnswered, OnlyWhatCameOverTheHostsTlsIsTheHosts) {
     for (const Case& c : cases)
         EXPECT_EQ(WhoAnswered(c.status, c.certificate), c.answerer)
             << c.status << " " << c.certificate;
+}
+
+TEST(NextAfterDefaultRoad, ALateDetectionIsWaitedForOnlyWhereNothingWasReached) {
+    struct Case {
+        LateDetection detection;
+        bool unreachable;
+        AfterDefaultRoad next;
+    } cases[] = {
+        {LateDetection::Running, true, AfterDefaultRoad::WaitForDetection},
+        {LateDetection::NamedProxy, true, AfterDefaultRoad::TryDetectedProxy},
+        {LateDetection::None, true, AfterDefaultRoad::GiveUp},
+        // The host answered, or failed otherwise (TLS, a bad status): no proxy helps.
+        {LateDetection::Running, false, AfterDefaultRoad::GiveUp},
+        {LateDetection::NamedProxy, false, AfterDefaultRoad::GiveUp},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(NextAfterDefaultRoad(c.detection, c.unreachable), c.next)
+            << static_cast<int>(c.detection) << " " << c.unreachable;
 }
 
 TEST(OffersUserLogon, OnlyToAProxyTheUserNamed) {

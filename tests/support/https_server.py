@@ -35,6 +35,7 @@ test finds its own requests in the log), the rest names the scenario:
                                 etag      the body (and its ETag) changed after
                                           the first response
                                 badrange  the first 206 names the wrong range
+                                nototal   the 206 gives the length as "*"
                                 always    every response breaks off after
                                           10 % of the file
                                 weak      a weak ETag only
@@ -310,7 +311,8 @@ class HttpsServer:
                               headers=headers)
         else:
             first = start + 1 if mode == "badrange" and count == 2 else start
-            headers.append(("Content-Range", "bytes %d-%d/%d" % (first, size - 1, size)))
+            total = "*" if mode == "nototal" else str(size)
+            headers.append(("Content-Range", "bytes %d-%d/%s" % (first, size - 1, total)))
             rest = size - start
             cut = min(rest, size // 10) if mode == "always" else rest
             request.send_body(lambda o, c: pattern_bytes(c, start + o), cut, announced=rest,
