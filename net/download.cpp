@@ -261,12 +261,6 @@ Outcome SaveBody(HINTERNET request, SaveFile& save, std::string& error,
     return Outcome::Succeeded;
 }
 
-// Whether the request asks for the rest of the body: only where the file
-// exists and the host can resume it.
-bool AsksForTheRest(const SaveFile& save) {
-    return save.file && save.resumable;
-}
-
 // The range from what the file holds, valid only while the body is the one
 // begun (If-Range), else the host sends all of it anew. Added, not replaced,
 // as the request is new: a buffer that replaces may hold one header only.
@@ -439,7 +433,8 @@ Outcome Attempt(const ParsedUrl& url, const std::string& savePath, SaveFile& sav
     WinHttpSetOption(request.get(), WINHTTP_OPTION_DISABLE_FEATURE, &features, sizeof(features));
 
     // Added to the request once, so that a second round sends them once.
-    const bool rest = AsksForTheRest(save);
+    // The rest of the body, where the file exists and the host can resume it.
+    const bool rest = save.file && save.resumable;
     if (rest && !AddResumeHeaders(request.get(), save))
         return Fail(error, "WinHttpAddRequestHeaders failed");
     DWORD status = 0;

@@ -110,8 +110,6 @@ TEST(WhoAnswered, OnlyWhatCameOverTheHostsTlsIsTheHosts) {
         {302, true, Answerer::Host},
         {407, true, Answerer::Host}, // the host's own 407: never a proxy's logon
         {302, false, Answerer::ProxyRefused},
-        {200, false, Answerer::ProxyRefused},
-        {206, false, Answerer::ProxyRefused},
         {502, false, Answerer::ProxyRefused},
         {407, false, Answerer::ProxyAsksLogon},
     };

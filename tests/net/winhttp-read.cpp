@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "base/file_by_handle.h"
 #include "base/unique_handle.h"
 #include "net/url.h"
 
@@ -39,19 +40,13 @@ struct Sink {
     UniqueAny<BCRYPT_HASH_HANDLE, BCryptDestroyHash> hash;
 };
 
-bool MarkForDeletion(HANDLE file, bool remove) {
-    FILE_DISPOSITION_INFO disposition{remove};
-    return SetFileInformationByHandle(file, FileDispositionInfo, &disposition,
-                                      sizeof disposition) != FALSE;
-}
-
 bool OpenSink(const std::wstring& path, Sink& sink) {
     DeleteFileW(path.c_str());
     sink.file.reset(CreateFileW(path.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr,
                                 CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
     BCRYPT_ALG_HANDLE algorithm = nullptr;
     BCRYPT_HASH_HANDLE hash = nullptr;
-    if (!sink.file || !MarkForDeletion(sink.file.get(), true) ||
+    if (!sink.file || !DeleteWhenClosed(sink.file.get(), true) ||
         !BCRYPT_SUCCESS(
             BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0)))
         return false;
@@ -72,7 +67,7 @@ bool Take(Sink& sink, char* block, DWORD size) {
 bool CloseSink(Sink& sink) {
     unsigned char digest[32];
     return BCRYPT_SUCCESS(BCryptFinishHash(sink.hash.get(), digest, sizeof digest, 0)) &&
-           MarkForDeletion(sink.file.get(), false) && CloseHandle(sink.file.release());
+           DeleteWhenClosed(sink.file.get(), false) && CloseHandle(sink.file.release());
 }
 
 // The body's size, or -1 when the request failed. With a sink, the request
