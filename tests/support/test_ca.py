@@ -7,7 +7,6 @@ that nobody trusts.
     python3 test_ca.py trust DIR PREFIX TRUST_CA_EXE
         # make-ca, then trust DIR/ca.der in the Wine PREFIX, wait until the
         # prefix's registry is on disk, check it, and leave DIR/.trusted
-        # (under Wine 10 through PREFIX/velmor-roots.crt: see trust())
 
 Nothing here touches the host's own trust store."""
 
@@ -105,50 +104,26 @@ keyUsage = critical,digitalSignature,keyEncipherment
     return cert, key
 
 
-ROOTS_WRAPPER = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(
-    os.path.realpath(__file__)))), "cmake", "wine-roots")
-MACHINE_BUNDLE = "/etc/ssl/certs/ca-certificates.crt"
-
-
 def _wine(prefix, *args):
     env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all",
                WINEDLLOVERRIDES="mscoree,mshtml=")
     # Output to nowhere: Wine's background helpers would hold a pipe open.
-    code = subprocess.run([ROOTS_WRAPPER, prefix, "wine", *args], env=env,
-                          stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                          stderr=subprocess.DEVNULL).returncode
+    code = subprocess.run(["wine", *args], env=env, stdin=subprocess.DEVNULL,
+                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode
     # The registry reaches the prefix's files when the wineserver ends.
     subprocess.run(["wineserver", "-w"], env=env, check=False)
     return code
 
 
 def trust(directory, prefix, tool):
-    """Makes the CA and trusts it in prefix; raises when it did not stick.
-    Wine 8 keeps a root added to the prefix. Wine 10 makes its Root store
-    from the machine's bundle and drops roots that are not in it: there the
-    prefix gets velmor-roots.crt, the machine's bundle with the CA added,
-    which cmake/wine-roots mounts over the machine's bundle for Wine alone."""
+    """Makes the CA and trusts it in prefix's user Root store (trust-ca.cpp
+    says why that store); raises when it did not stick."""
     ca = make_ca(directory)
     der = "Z:" + os.path.abspath(ca["der"])
-    roots = os.path.join(prefix, "velmor-roots.crt")
-    if os.path.exists(roots):
-        os.remove(roots)
     if _wine(prefix, tool, der) != 0:
-        raise RuntimeError("trust-ca could not add the test CA")
+        raise RuntimeError("trust-ca could not add the test CA to %s" % prefix)
     if _wine(prefix, tool, "--check", der) != 0:
-        if not os.path.exists(MACHINE_BUNDLE):
-            raise RuntimeError("the test CA is not in the prefix after adding it, and there is "
-                               "no %s to add it to" % MACHINE_BUNDLE)
-        with open(MACHINE_BUNDLE, "rb") as f:
-            machine = f.read()
-        with open(ca["pem"], "rb") as f:
-            test_root = f.read()
-        with open(roots + ".tmp", "wb") as f:
-            f.write(machine.rstrip(b"\n") + b"\n" + test_root)
-        os.replace(roots + ".tmp", roots)
-        if _wine(prefix, tool, "--check", der) != 0:
-            raise RuntimeError("the test CA is not in the prefix after adding it, "
-                               "nor through the machine's bundle")
+        raise RuntimeError("the test CA is not in the Root store of %s after adding it" % prefix)
     with open(os.path.join(directory, ".trusted"), "w"):
         pass
 

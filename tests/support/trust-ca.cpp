@@ -1,7 +1,10 @@
 // trust-ca [--check] CA.der
-// Adds a test CA (DER bytes) to the local machine's trusted roots of the Wine
+// Adds a test CA (DER bytes) to the current user's trusted roots of the Wine
 // prefix it runs in, or with --check only says whether it is there (exit 0)
 // or not (exit 1). The store writes to the prefix's registry when closed.
+// The user's store, not the machine's: Wine 10 rebuilds the machine's Root
+// store from the host's bundle of roots and drops what is not in it, while
+// every Wine keeps a user's root and trusts it, as Windows does.
 
 #include <windows.h>
 
@@ -52,7 +55,7 @@ int wmain(int argc, wchar_t** argv) {
         return 2;
     }
     StoreHandle store(
-        CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, L"ROOT"));
+        CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, L"ROOT"));
     if (!store) {
         std::fputs("cannot open the ROOT store\n", stderr);
         return 2;
