@@ -2,9 +2,12 @@
 a chosen Windows version, the runtime folders, the browser hook, the local
 package server and the record the test setup programs leave."""
 
+import collections
+import grp
 import os
 import pwd
 import shutil
+import subprocess
 import tempfile
 import time
 
@@ -123,6 +126,73 @@ def package_server(packages=None, **add_file_options):
     for name, data in packages.items():
         server.add_file(PACKAGE_PATHS[name], data=data, **add_file_options)
     return server
+
+
+# Around the server block, as in Debian's nginx.conf (sendfile, gzip), with
+# all that nginx writes in its own folder.
+NGINX_MAIN = """user {user} {group}; pid {f}/pid; events {{}}
+http {{ sendfile on; gzip on;
+    log_format velmor "$request_method $uri $http_range $status $body_bytes_sent";
+    access_log {f}/access.log velmor;
+    client_body_temp_path {f}/t1; proxy_temp_path {f}/t2; fastcgi_temp_path {f}/t3;
+    uwsgi_temp_path {f}/t4; scgi_temp_path {f}/t5;
+{block}}}"""
+NginxRequest = collections.namedtuple("NginxRequest", "method path range status sent")
+
+
+class NginxHost:
+    """Debian's nginx on the installer's port with the shipped server block
+    (deploy/nginx), only its port, TLS files and document root filled in,
+    serving the test setup programs padded (sparsely) to the size given."""
+
+    def __init__(self, folder, megabytes):
+        self.folder = tempfile.mkdtemp(prefix="nginx-", dir=folder)
+        root = os.path.join(self.folder, "root")
+        os.makedirs(root + "/velmor-ofd")
+        for name, program in FAKE_SETUP.items():
+            shutil.copy(program, root + PACKAGE_PATHS[name])
+            os.truncate(root + PACKAGE_PATHS[name], megabytes << 20)
+        deploy = os.path.join(vt.SOURCE_DIR, "deploy", "nginx")
+        with open(os.path.join(deploy, "velmor-downloads.conf")) as f:
+            block = f.read()
+        for shipped, ours in zip(["listen 443 ", "[::]:443", "/etc/ssl/velmor/fullchain.pem",
+                                  "/etc/ssl/velmor/privkey.pem", "/etc/nginx/ffdhe2048.pem",
+                                  "/srv/velmor-downloads"],
+                                 ["listen 127.0.0.1:%d " % PORT, "[::1]:%d" % PORT, *certificate(),
+                                  deploy + "/ffdhe2048.pem", root]):
+            assert block.count(shipped) == 1, "the shipped server block changed: " + shipped
+            block = block.replace(shipped, ours)
+        self.command = ["/usr/sbin/nginx", "-p", self.folder, "-e", self.folder + "/error.log",
+                        "-c", self.folder + "/nginx.conf"]
+        with open(self.command[-1], "w") as f:
+            f.write(NGINX_MAIN.format(f=self.folder, block=block, user=pwd.getpwuid(os.getuid())[0],
+                                      group=grp.getgrgid(os.getgid())[0]))
+
+    def start(self):
+        subprocess.run(self.command, check=True)  # back once it listens
+        return self
+
+    def stop(self):
+        """A fast shutdown: open connections are cut, mid-body too."""
+        subprocess.run(self.command + ["-s", "stop"], check=True)
+        while os.path.exists(self.folder + "/pid"):
+            time.sleep(0.01)
+
+    def restart_once(self, path, size):
+        """Stops and starts again once the file at path has size bytes."""
+        while not os.path.exists(path) or os.path.getsize(path) < size:
+            time.sleep(0.01)  # the case's deadline ends a hang
+        self.stop()
+        self.start()
+
+    __enter__ = start
+
+    def __exit__(self, *exc):
+        self.stop()
+
+    def requests(self):
+        with open(self.folder + "/access.log") as f:
+            return [NginxRequest(*line.split()) for line in f]
 
 
 class Run:

@@ -80,15 +80,19 @@ class PackageChoice:
     planted as given; returns the run and the paths the server was asked for."""
 
     def install(self, planted=(), folders=(), trace=False,
-                channels="trace+file,trace+path,trace+winhttp"):
+                channels="trace+file,trace+path,trace+winhttp", host=None, during=None):
+        """host: the server (default: ours); during(run) acts while the
+        installer runs. Returns the path fetched and the trace."""
         self.prefix.reset()
         for path in planted:
             self.prefix.plant(path)
         for path in folders:
             self.prefix.plant(path, folder=True)
         trace_file = os.path.join(self.prefix.folder, "trace-%d.txt" % time.monotonic_ns())
-        with e2e.package_server() as server, \
+        with host or e2e.package_server() as server, \
                 e2e.Run(self.prefix, trace=trace_file if trace else None, channels=channels) as run:
+            if during:
+                during(run)
             self.assertEqual(e2e.vt.wait_exit(run.process, timeout=None), 0)
             paths = [r.path for r in server.requests()]
         self.assertEqual(len(paths), 1, paths)
@@ -138,11 +142,26 @@ class Windows10Test(InPrefix, PackageChoice):
              e2e.PACKAGE_PATHS["release"]),
             ("a marker only deeper down", [e2e.FIRST_ROOT + "/1.0/x/msedgewebview2.exe"], [],
              e2e.PACKAGE_PATHS["ebwebview"]),
+            # Debian's nginx as the host: packages of a few MB; or of 64 MB,
+            # and nginx stopped once the first MB is written, then started.
+            ("the runtime present, from nginx", [RUNTIME_EXE_FIRST_ROOT], [],
+             e2e.PACKAGE_PATHS["release"], 3, False),
+            ("neither root, from nginx stopped mid-download", [], [],
+             e2e.PACKAGE_PATHS["ebwebview"], 64, True),
         ]
-        for name, planted, folders, expected in cases:
+        for name, planted, folders, expected, *nginx in cases:
             with self.case(name):
-                path, trace = self.install(planted, folders, trace=(name == "neither root"))
+                host = e2e.NginxHost(self.prefix.folder, nginx[0]) if nginx else None
+                during = nginx and nginx[1] and (lambda run: host.restart_once(run.saved(), 1 << 20))
+                path, trace = self.install(planted, folders, trace=(name == "neither root"),
+                                           host=host, during=during)
                 self.assertEqual(path, expected)
+                if during:
+                    # nginx logs no request that its stop cut off: only the
+                    # rest, from where the file ended, and sent whole.
+                    [(_, _, asked, status, sent)] = host.requests()
+                    start = int(asked.partition("=")[2].rstrip("-") or 0)
+                    self.assertEqual((status, start > 0, start + int(sent)), ("206", True, 64 << 20))
                 if trace:
                     # Here the runtime is looked for: the trace sees both roots.
                     self.assertIn("EdgeWebView", trace)
