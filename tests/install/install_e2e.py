@@ -129,21 +129,23 @@ def package_server(packages=None, **add_file_options):
 
 
 # Around the server block, as in Debian's nginx.conf (sendfile, gzip), with
-# all that nginx writes in its own folder.
+# all that nginx writes in its own folder, and a rate, so that a download
+# is still under way well after its first MB (about 2 s for 64 MB).
 NGINX_MAIN = """user {user} {group}; pid {f}/pid; events {{}}
-http {{ sendfile on; gzip on;
-    log_format velmor "$request_method $uri $http_range $status $body_bytes_sent";
+http {{ sendfile on; gzip on; limit_rate 32m;
+    log_format velmor "$request_method $uri $http_range $status $body_bytes_sent $request_completion";
     access_log {f}/access.log velmor;
     client_body_temp_path {f}/t1; proxy_temp_path {f}/t2; fastcgi_temp_path {f}/t3;
     uwsgi_temp_path {f}/t4; scgi_temp_path {f}/t5;
 {block}}}"""
-NginxRequest = collections.namedtuple("NginxRequest", "method path range status sent")
+NginxRequest = collections.namedtuple("NginxRequest", "method path range status sent completed")
 
 
 class NginxHost:
     """Debian's nginx on the installer's port with the shipped server block
-    (deploy/nginx), only its port, TLS files and document root filled in,
-    serving the test setup programs padded (sparsely) to the size given."""
+    (deploy/nginx), only its port, TLS files and document root filled in and
+    its IPv6 address left out, serving the test setup programs padded
+    (sparsely) to the size given."""
 
     def __init__(self, folder, megabytes):
         self.folder = tempfile.mkdtemp(prefix="nginx-", dir=folder)
@@ -152,14 +154,12 @@ class NginxHost:
         for name, program in FAKE_SETUP.items():
             shutil.copy(program, root + PACKAGE_PATHS[name])
             os.truncate(root + PACKAGE_PATHS[name], megabytes << 20)
-        deploy = os.path.join(vt.SOURCE_DIR, "deploy", "nginx")
-        with open(os.path.join(deploy, "velmor-downloads.conf")) as f:
+        with open(os.path.join(vt.SOURCE_DIR, "deploy", "nginx", "velmor-downloads.conf")) as f:
             block = f.read()
-        for shipped, ours in zip(["listen 443 ", "[::]:443", "/etc/ssl/velmor/fullchain.pem",
-                                  "/etc/ssl/velmor/privkey.pem", "/etc/nginx/ffdhe2048.pem",
+        for shipped, ours in zip(["listen 443 ", "listen [::]:443 ssl;",
+                                  "/etc/ssl/velmor/fullchain.pem", "/etc/ssl/velmor/privkey.pem",
                                   "/srv/velmor-downloads"],
-                                 ["listen 127.0.0.1:%d " % PORT, "[::1]:%d" % PORT, *certificate(),
-                                  deploy + "/ffdhe2048.pem", root]):
+                                 ["listen 127.0.0.1:%d " % PORT, "", *certificate(), root]):
             assert block.count(shipped) == 1, "the shipped server block changed: " + shipped
             block = block.replace(shipped, ours)
         self.command = ["/usr/sbin/nginx", "-p", self.folder, "-e", self.folder + "/error.log",
@@ -191,8 +191,9 @@ class NginxHost:
         self.stop()
 
     def requests(self):
+        """Those answered whole: a cut-off one is left out, where it is logged."""
         with open(self.folder + "/access.log") as f:
-            return [NginxRequest(*line.split()) for line in f]
+            return [r for r in (NginxRequest(*line.split()) for line in f) if r.completed == "OK"]
 
 
 class Run:

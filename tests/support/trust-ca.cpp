@@ -4,7 +4,8 @@
 // or not (exit 1). The store writes to the prefix's registry when closed.
 // The user's store, not the machine's: Wine 10 rebuilds the machine's Root
 // store from the host's bundle of roots and drops what is not in it, while
-// every Wine keeps a user's root and trusts it, as Windows does.
+// every Wine keeps a user's root and trusts it for that user's programs (as
+// Windows does, once the user has confirmed the root).
 
 #include <windows.h>
 
