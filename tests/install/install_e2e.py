@@ -130,7 +130,7 @@ def package_server(packages=None, **add_file_options):
 
 # Around the server block, as in Debian's nginx.conf (sendfile, gzip), with
 # all that nginx writes in its own folder, and a rate, so that a download
-# is still under way well after its first MB (about 2 s for 64 MB).
+# is still under way well after its first MB (about 1 s for 32 MB).
 NGINX_MAIN = """user {user} {group}; pid {f}/pid; events {{}}
 http {{ sendfile on; gzip on; limit_rate 32m;
     log_format velmor "$request_method $uri $http_range $status $body_bytes_sent $request_completion";
