@@ -87,6 +87,9 @@ const wchar_t* ChineseFace(HDC dc) {
 }
 
 // The font for the progress text where the system font cannot show it (see
+// NeedsChineseFont): ChineseFace at the system font's height. Null where the
+// system font serves, as on Chinese Windows, or where neither face is
+// installed.
 UniqueFont ProgressTextFont(HWND window) {
     LOGFONTW font{};
     if (!NeedsChineseFont(GetACP()) || !GetObjectW(GetStockObject(SYSTEM_FONT), sizeof font, &font))

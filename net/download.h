@@ -35,8 +35,9 @@ enum class TlsOffer { PlatformDefault, UpToTls12 };
 // (UserProxyFor, net/proxy.h), else by WinHTTP's default road; through a
 // proxy only the host's own answers count (WhoAnswered), and a named proxy
 // that cannot be reached or will not tunnel, before anything answered, is
-// left for the default road once. Only a proxy the user named gets the
-// user's logon.
+// left for the next one of its list, then for the default road once; where
+// that cannot reach the host either, a late auto-detection may name one
+// more. Only a proxy the user named gets the user's logon.
 bool DownloadFile(const std::string& url, const std::string& savePath, std::string& error,
                   ProgressCallback progress, Sha256Digest* bodyDigest = nullptr,
                   TlsOffer tls = TlsOffer::PlatformDefault, FileId* savedFile = nullptr);
