@@ -1,5 +1,5 @@
-// The software list on disk: through handles in a held folder, in the C
-// runtime's text mode.
+// The software list on disk: through handles in a held folder, read in the C
+// runtime's text mode and written as that mode stores text.
 
 #include "registration/software_list_file.h"
 
@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <io.h>
 
+#include <algorithm>
 #include <cstdio>
 
 #include "base/file_by_handle.h"
@@ -19,47 +20,103 @@ namespace {
 constexpr DWORD kKeepsItsContent =
     FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
 
-// A text-mode stream on a duplicate of `file`: the stream owns the duplicate
+// A text-mode reader on a duplicate of `file`: the stream owns the duplicate
 // and closes it; `file` stays the caller's.
-UniqueFile TextStreamOn(HANDLE file, bool write) {
+UniqueFile TextReaderOn(HANDLE file) {
     HANDLE duplicate = nullptr;
     if (!DuplicateHandle(GetCurrentProcess(), file, GetCurrentProcess(), &duplicate, 0, FALSE,
                          DUPLICATE_SAME_ACCESS))
         return UniqueFile();
-    const int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(duplicate),
-                                           (write ? _O_WRONLY : _O_RDONLY) | _O_TEXT);
+    const int descriptor =
+        _open_osfhandle(reinterpret_cast<intptr_t>(duplicate), _O_RDONLY | _O_TEXT);
     if (descriptor == -1) {
         CloseHandle(duplicate);
         return UniqueFile();
     }
-    FILE* stream = _fdopen(descriptor, write ? "w" : "r");
+    FILE* stream = _fdopen(descriptor, "r");
     if (!stream)
         _close(descriptor);
     return UniqueFile(stream);
 }
 
-// Writes text, closes the stream and reports whether every byte reached the disk.
-bool WriteAndClose(UniqueFile file, const std::string& text) {
-    if (!file)
-        return false;
-    const bool written = std::fwrite(text.data(), 1, text.size(), file.get()) == text.size() &&
-                         std::fflush(file.get()) == 0 && _commit(_fileno(file.get())) == 0;
-    return std::fclose(file.release()) == 0 && written;
+// The bytes that text mode stores for `text`: each LF as CR LF.
+std::string StoredForm(const std::string& text) {
+    std::string stored;
+    stored.reserve(text.size() + text.size() / 16);
+    for (char c : text) {
+        if (c == '\n')
+            stored += '\r';
+        stored += c;
+    }
+    return stored;
+}
+
+// Writes `bytes` at `offset` through `file`, and to the disk; false unless
+// every byte got there.
+bool WriteAt(HANDLE file, ULONGLONG offset, const std::string& bytes) {
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    DWORD written = 0;
+    return (bytes.empty() ||
+            (WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, &at) &&
+             written == bytes.size())) &&
+           FlushFileBuffers(file);
+}
+
+void EndAt(HANDLE file, ULONGLONG offset) {
+    LARGE_INTEGER at{};
+    at.QuadPart = static_cast<LONGLONG>(offset);
+    if (SetFilePointerEx(file, at, nullptr, FILE_BEGIN))
+        SetEndOfFile(file);
+}
+
+// The file's bytes from where its handle stands; false when they cannot be
+// read or are more than a list may hold.
+bool ReadRest(HANDLE file, std::string& bytes) {
+    char buffer[4096];
+    for (DWORD read = 0;; bytes.append(buffer, read)) {
+        if (!ReadFile(file, buffer, sizeof buffer, &read, nullptr) ||
+            bytes.size() + read > kMaxListBytes)
+            return false;
+        if (read == 0)
+            return true;
+    }
 }
 
 // A list that another program holds open (as a reader with fopen(path, "r")
-// does, without delete sharing) cannot be replaced; it is written in place
-// so that the record is not lost, through a handle checked as every other.
-void WriteInPlace(const HeldFolder& folder, const std::wstring& name, const std::string& text) {
+// does, without delete sharing) cannot be replaced; it is written in place so
+// that the record is not lost, through a handle checked as every other. No
+// moment of it leaves a record of the old list unreadable: where the new
+// bytes begin with the old ones, only the rest is added; otherwise a whole
+// copy of the new list goes first past the end of both, after a line end,
+// so that the old bytes stay whole until the copy is complete and the copy
+// holds every record while the front is overwritten; the end is set last.
+void WriteInPlace(const HeldFolder& folder, const std::wstring& name, const std::string& stored) {
 #ifdef VELMOR_TEST_HOOKS
     HoldForTests(L"before-in-place");
 #endif
     BY_HANDLE_FILE_INFORMATION info{};
-    const UniqueFileHandle file = OpenInFolder(
-        folder, name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, info);
-    if (!file || (info.dwFileAttributes & kKeepsItsContent) || !SetEndOfFile(file.get()))
+    const UniqueFileHandle file =
+        OpenInFolder(folder, name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                     OPEN_EXISTING, info);
+    std::string old;
+    if (!file || (info.dwFileAttributes & kKeepsItsContent) || !ReadRest(file.get(), old))
         return;
-    WriteAndClose(TextStreamOn(file.get(), true), text);
+    if (stored.compare(0, old.size(), old) == 0) {
+        WriteAt(file.get(), old.size(), stored.substr(old.size()));
+        return;
+    }
+    const std::size_t copyAt = std::max(old.size(), stored.size()) + 1;
+    if (!WriteAt(file.get(), old.size(), std::string(copyAt - old.size(), '\n') + stored)) {
+        EndAt(file.get(), old.size());
+        return;
+    }
+#ifdef VELMOR_TEST_HOOKS
+    HoldForTests(L"in-place-copy-written");
+#endif
+    if (WriteAt(file.get(), 0, stored))
+        EndAt(file.get(), stored.size());
 }
 
 } // namespace
@@ -77,7 +134,7 @@ bool ReadSoftwareListIn(const HeldFolder& folder, const std::wstring& name, Soft
 #ifdef VELMOR_TEST_HOOKS
     HoldForTests(L"before-read");
 #endif
-    const UniqueFile stream = TextStreamOn(file.get(), false);
+    const UniqueFile stream = TextReaderOn(file.get());
     if (!stream)
         return false;
     // Capped as it is read, too: the file may grow after its size was seen.
@@ -109,14 +166,14 @@ void WriteSoftwareListIn(const HeldFolder& folder, const std::wstring& name,
     // when the write fails half-way, so the old file is replaced only by a
     // complete new one. Its name is fixed, so that what a killed run leaves
     // is reused and removed by the next.
-    const std::string text = FormatSoftwareList(list);
+    const std::string stored = StoredForm(FormatSoftwareList(list));
     const std::wstring temp = name + L".tmp";
     FreeNameIn(folder, temp);
     BY_HANDLE_FILE_INFORMATION info{};
     UniqueFileHandle file = OpenInFolder(folder, temp, GENERIC_WRITE | DELETE, 0, CREATE_NEW, info);
     if (!file)
         return;
-    if (!WriteAndClose(TextStreamOn(file.get(), true), text)) {
+    if (!WriteAt(file.get(), 0, stored)) {
         RemoveThrough(file.get());
         return;
     }
@@ -126,7 +183,7 @@ void WriteSoftwareListIn(const HeldFolder& folder, const std::wstring& name,
     RemoveThrough(file.get());
     file.reset();
     if (error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED)
-        WriteInPlace(folder, name, text);
+        WriteInPlace(folder, name, stored);
 }
 
 SoftwareList ReadSoftwareList(const std::wstring& path) {

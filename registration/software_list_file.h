@@ -1,7 +1,8 @@
 #pragma once
 // The software list on disk, read and written through handles in a held
-// folder (base/held_folder.h). The text goes through the C runtime's
-// text mode, whose line-end translation is part of the list's format.
+// folder (base/held_folder.h). It is read through the C runtime's text mode
+// and written as that mode stores text (each LF as CR LF): the line-end
+// translation is part of the list's format.
 
 #include <string>
 
@@ -19,7 +20,11 @@ bool ReadSoftwareListIn(const HeldFolder& folder, const std::wstring& name, Soft
 // through its handle only once it is complete; on any failure the list keeps
 // its old content and the temporary file is removed. A list that another
 // program holds open cannot be replaced and is written in place instead,
-// through a handle that passed the same checks. A read-only, hidden or system
+// through a handle that passed the same checks and never truncated first:
+// stopped at any point (a crash, a kill, a full disk), it still holds every
+// record it held before: the old bytes whole, or a whole copy of the new
+// list after what stands before it, so that records may read twice. A
+// read-only, hidden or system
 // list, and one that is not plainly ours, is left as it is. Reports nothing.
 void WriteSoftwareListIn(const HeldFolder& folder, const std::wstring& name,
                          const SoftwareList& list);

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 
 #include "registration/software_list.h"
 #include "tests/registration/scratch.h"
@@ -182,13 +183,22 @@ TEST_F(SoftwareListFile, FailedReplaceKeepsOldContentAndLeavesNoTemporaryFile) {
 TEST_F(SoftwareListFile, ListHeldOpenOrLeftoverTemporaryFileStillGetsTheRecord) {
     const std::string written = "[[software]]\r\nname = \"" + kName +
                                 "\"\r\nproduct_id = \"2\"\r\ndistributor_id = \"1\"\r\n";
-    WriteBytes(Path(), "[[software]]\r\nproduct_id = \"5\"\r\n");
-    {
-        UniqueFile reader(_wfopen(Path().c_str(), L"r"));
-        ASSERT_TRUE(reader);
-        WriteSoftwareList(Path(), {{kName, "2", "1"}});
+    const std::string five =
+        "[[software]]\r\nname = \"a\"\r\nproduct_id = \"5\"\r\ndistributor_id = \"\"\r\n";
+    // (the old bytes, the new list; the new bytes begin with the old or not)
+    const std::pair<std::string, SoftwareList> rows[] = {
+        {"[[software]]\r\nproduct_id = \"5\"\r\n", {{kName, "2", "1"}}},
+        {five, {{"a", "5", ""}, {kName, "2", "1"}}},
+    };
+    for (const auto& [old, list] : rows) {
+        WriteBytes(Path(), old);
+        {
+            UniqueFile reader(_wfopen(Path().c_str(), L"r"));
+            ASSERT_TRUE(reader);
+            WriteSoftwareList(Path(), list);
+        }
+        EXPECT_EQ(ReadBytes(Path()), (list.size() == 2 ? five : "") + written) << "held open";
     }
-    EXPECT_EQ(ReadBytes(Path()), written) << "held open";
 
     WriteBytes(Path(L"config.toml.tmp"), "what a killed run left");
     WriteSoftwareList(Path(), {});
