@@ -20,9 +20,11 @@ struct HeldFolder {
     std::wstring path; // as the handle knows it, every link resolved
 };
 
-// The path of `name` (a bare file name) in the held folder.
+// The path of `name` (a bare file name) in the held folder. The path of a
+// volume or share root ends in its separator already ("E:\", "\\server\share\").
 inline std::wstring PathIn(const HeldFolder& folder, const std::wstring& name) {
-    return folder.path + L"\\" + name;
+    const bool separated = !folder.path.empty() && folder.path.back() == L'\\';
+    return folder.path + (separated ? L"" : L"\\") + name;
 }
 
 // The folder part of a path ("." for a bare name) and its last name.
@@ -36,9 +38,23 @@ inline std::wstring NameOf(const std::wstring& path) {
     return slash == std::wstring::npos ? path : path.substr(slash + 1);
 }
 
+// Whether a reparse point with this tag leads elsewhere: a name surrogate
+// (a junction, a symbolic link), or one whose tag cannot be read (0 is no
+// tag). Other reparse points (cloud files, deduplication) keep their data
+// where they are.
+bool LeadsElsewhere(DWORD reparseTag);
+
 // Holds the folder `path` itself, never what a link leads to. False for a
-// link or any other reparse point, for a file, or when it cannot be opened.
+// link (LeadsElsewhere), for a file, or when it cannot be opened; a folder
+// with another reparse point is held as any folder.
 bool HoldFolder(const std::wstring& path, HeldFolder& folder);
+
+// Holds the folder `path` where it leads now: a link is followed this once,
+// and only to a folder on a local volume (a link to a network share is
+// refused, as a server need not keep our share mode). From then on the
+// folder is the held one, whatever happens to the link. A folder that is no
+// link is held as HoldFolder holds it, on a share too.
+bool HoldFolderWhereItLeads(const std::wstring& path, HeldFolder& folder);
 
 // Opens the file `name` (a bare file name) in the held folder, itself and
 // never what a link leads to, with CreateFileW's `access` (and attribute

@@ -14,16 +14,6 @@ std::string PackageUrl(const std::string& host, const std::string& path) {
     return "https://" + host + path;
 }
 
-std::wstring LaunchPathFor(const std::wstring& savedPath) {
-    // Constant data, not a static object: the worker may still run while the
-    // process ends and static destructors run.
-    constexpr wchar_t suffix[] = L".exe";
-    constexpr std::size_t length = sizeof suffix / sizeof suffix[0] - 1;
-    const bool hasSuffix = savedPath.size() >= length &&
-                           savedPath.compare(savedPath.size() - length, length, suffix) == 0;
-    return hasSuffix ? savedPath : savedPath + suffix;
-}
-
 bool RetryLaunchWithoutAttributes(bool started, bool withAttributes, unsigned long error,
                                   bool systemKnowsPolicy) {
     constexpr unsigned long kInvalidParameter = 87; // ERROR_INVALID_PARAMETER

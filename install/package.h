@@ -19,10 +19,6 @@ const char* ChoosePackagePath(bool atLeast61, bool atLeast62, bool runtimePresen
 // "https://" + host + path: nothing else, so a host without a port means 443.
 std::string PackageUrl(const std::string& host, const std::string& path);
 
-// The name Windows is asked to start: the saved name, with ".exe" appended
-// unless it already ends in exactly ".exe" (case matters).
-std::wstring LaunchPathFor(const std::wstring& savedPath);
-
 // After a start of the setup program failed with `error`: whether to try once
 // more without the attribute list (the prefer-System32 mitigation). Windows
 // before 10 1607, which does not know the policy, may reject the attribute

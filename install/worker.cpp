@@ -117,7 +117,6 @@ void InstallWorker(HWND window) {
     const bool atLeast62 = atLeast61 && WindowsVersionAtLeast(6, 2, 0);
     const std::string url =
         PackageUrl(kDownloadHost, ChoosePackageForThisMachine(atLeast61, atLeast62));
-    const std::string savePath = kSaveFileName;
     std::string error;
     Sha256Digest downloaded{};
     FileId created;
@@ -128,20 +127,18 @@ void InstallWorker(HWND window) {
     // The download folder, which unelevated programs can write, is held from
     // before the save file is created until the setup file is deleted: it
     // can be neither renamed away nor replaced by a link meanwhile, and every
-    // open of the file in it is checked through its handle.
+    // open of the file in it is checked through its handle. Where the folder
+    // the user started in is a link (Downloads moved to another drive), it is
+    // held where it leads now, and the download saves into that very hold.
     HeldFolder folder;
-    if (!HoldFolder(L".", folder) ||
-        !DownloadFile(url, savePath, error, MakeProgressCallback(window), &downloaded, tls,
-                      &created)) {
+    if (!HoldFolderWhereItLeads(L".", folder) ||
+        !DownloadFile(url, kSaveFileName, error, MakeProgressCallback(window), &downloaded, tls,
+                      &created, &folder)) {
         // The window stays, with its last progress, until the user closes it.
         ShowFailureAndOfferSupport(window, kDownloadFailureText);
         return;
     }
-
-    const std::wstring savedAs = WidenBytes(savePath);
-    const std::wstring launchName = LaunchPathFor(savedAs);
-    if (launchName != savedAs)
-        MoveFileW(savedAs.c_str(), launchName.c_str());
+    const std::wstring launchName = WidenBytes(kSaveFileName);
 
 #ifdef VELMOR_TEST_HOOKS
     PauseForTests(L"VELMOR_TEST_PAUSE_BEFORE_CHECK_MS");

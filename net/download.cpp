@@ -146,7 +146,8 @@ std::wstring StrongValidator(HINTERNET request) {
 // to the end of the call, across every attempt. Its folder is held all the
 // while, so that its name always leads into that folder.
 struct SaveFile {
-    HeldFolder folder;
+    const HeldFolder* folder = nullptr; // the caller's, or `own`
+    HeldFolder own;
     std::wstring name;
     UniqueFileHandle file;
     FileId id;
@@ -192,12 +193,15 @@ void TakeBodyHeaders(HINTERNET request, SaveFile& save) {
 // file.
 bool CreateSaveFile(const std::string& savePath, SaveFile& save) {
     const std::wstring path = WidenBytes(savePath);
-    if (!HoldFolder(FolderOf(path), save.folder))
-        return false;
+    if (!save.folder) {
+        if (!HoldFolder(FolderOf(path), save.own))
+            return false;
+        save.folder = &save.own;
+    }
     save.name = NameOf(path);
-    FreeNameIn(save.folder, save.name);
+    FreeNameIn(*save.folder, save.name);
     BY_HANDLE_FILE_INFORMATION info{};
-    save.file = OpenInFolder(save.folder, save.name, GENERIC_WRITE | DELETE, FILE_SHARE_READ,
+    save.file = OpenInFolder(*save.folder, save.name, GENERIC_WRITE | DELETE, FILE_SHARE_READ,
                              CREATE_NEW, info);
     if (!save.file)
         return false;
@@ -255,7 +259,7 @@ Outcome SaveBody(HINTERNET request, SaveFile& save, std::string& error,
     if (!DeleteWhenClosed(save.file.get(), false))
         return Fail(error, "failed to write save file", Outcome::Final);
     if (!CloseHandle(save.file.release())) {
-        RemoveInFolder(save.folder, save.name, save.id);
+        RemoveInFolder(*save.folder, save.name, save.id);
         return Fail(error, "failed to write save file", Outcome::Final);
     }
     return Outcome::Succeeded;
@@ -324,9 +328,13 @@ bool OfferProxyLogon(HINTERNET request) {
     if (scheme == 0)
         return false;
     // WinHTTP's default policy gives the user's logon to intranet hosts
-    // only; the proxy the user named and that asked is one, and only such a
-    // proxy gets here (OffersUserLogon). The option holds for this request
-    // alone.
+    // only, which a proxy the user named need not be by its name; only such
+    // a proxy gets here (OffersUserLogon). The documentation knows no way to
+    // lower the policy for the proxy alone: it holds for this whole request,
+    // whose GET goes on to the host through the tunnel, so a host that
+    // answered it with a 401 asking for Negotiate or NTLM would get the
+    // user's logon too (an answer to its challenge, not the password).
+    // Every other request keeps the default policy.
     DWORD policy = WINHTTP_AUTOLOGON_SECURITY_LEVEL_LOW;
     WinHttpSetOption(request, WINHTTP_OPTION_AUTOLOGON_POLICY, &policy, sizeof policy);
     return WinHttpSetCredentials(request, WINHTTP_AUTH_TARGET_PROXY, scheme, nullptr, nullptr,
@@ -442,7 +450,8 @@ Outcome Attempt(const ParsedUrl& url, const std::string& savePath, SaveFile& sav
     Answerer answerer = Answerer::Host;
     if (failure == ERROR_SUCCESS)
         answerer = WhoAnswered(status, HostCertificatePresent(request.get()));
-    if (answerer == Answerer::ProxyAsksLogon && OffersUserLogon(proxied, road.source)) {
+    const LogonAsker asker = proxied ? LogonAsker::NamedProxy : LogonAsker::DefaultRoadProxy;
+    if (answerer == Answerer::ProxyAsksLogon && OffersUserLogon(asker, road.source)) {
         if (!OfferProxyLogon(request.get()))
             return Fail(error, kProxyLogonFailed);
         failure = Exchange(request.get(), status, error);
@@ -530,7 +539,7 @@ bool ParseContentLength(const std::wstring& text, std::uint64_t& length) {
 
 bool DownloadFile(const std::string& url, const std::string& savePath, std::string& error,
                   ProgressCallback progress, Sha256Digest* bodyDigest, TlsOffer tls,
-                  FileId* savedFile) {
+                  FileId* savedFile, const HeldFolder* folder) {
     // Wine workaround: crypt32 and bcrypt are loaded before WinHTTP is first
     // used. Wine's WinHTTP brings in crypt32, which imports bcrypt, and Wine
     // looks for a DLL that is not loaded yet beside the program too; loaded
@@ -542,6 +551,7 @@ bool DownloadFile(const std::string& url, const std::string& savePath, std::stri
         Sha256Begin(hash);
     // Closed on every way out; while it is incomplete, closing removes it.
     SaveFile save;
+    save.folder = folder;
     UserProxy found;
     Road road;
     road.tls = tls;

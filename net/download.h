@@ -5,6 +5,7 @@
 #include <string>
 
 #include "base/file_by_handle.h"
+#include "base/held_folder.h"
 #include "net/progress_callback.h"
 #include "net/sha256.h"
 
@@ -31,6 +32,9 @@ enum class TlsOffer { PlatformDefault, UpToTls12 };
 // nobody else can write, rename or delete it until it is closed. bodyDigest,
 // when given, receives the SHA-256 of the body as it streamed into the file,
 // and savedFile which file that is. tls says what each session offers.
+// folder, when given, is the folder the file is saved in, held by the
+// caller, and savePath a bare name in it; else savePath's folder is held
+// once the first 200 has arrived.
 // Requests go through the proxy the user's own settings name for url
 // (UserProxyFor, net/proxy.h), else by WinHTTP's default road; through a
 // proxy only the host's own answers count (WhoAnswered), and a named proxy
@@ -40,7 +44,8 @@ enum class TlsOffer { PlatformDefault, UpToTls12 };
 // more. Only a proxy the user named gets the user's logon.
 bool DownloadFile(const std::string& url, const std::string& savePath, std::string& error,
                   ProgressCallback progress, Sha256Digest* bodyDigest = nullptr,
-                  TlsOffer tls = TlsOffer::PlatformDefault, FileId* savedFile = nullptr);
+                  TlsOffer tls = TlsOffer::PlatformDefault, FileId* savedFile = nullptr,
+                  const HeldFolder* folder = nullptr);
 
 // Whether a 206 response's Content-Range ("bytes FIRST-LAST/TOTAL", TOTAL
 // "*" where the host does not know it) is the rest of the body asked for:

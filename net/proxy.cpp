@@ -73,14 +73,15 @@ std::wstring HostAndPort(const std::wstring& entry) {
 }
 
 // WinHttpGetProxyForUrl for one way of finding the script: first without
-// logging on, then as the user where the script's host asks for it. True
-// when it gave an answer, which may be "no proxy".
+// logging on, then, for the script the user set, as the user where its host
+// asks for it. True when it gave an answer, which may be "no proxy".
 bool ScriptAnswer(HINTERNET session, const std::wstring& url, WINHTTP_AUTOPROXY_OPTIONS options,
-                  std::vector<std::wstring>& proxies) {
+                  ProxySource lookup, std::vector<std::wstring>& proxies) {
     WINHTTP_PROXY_INFO info{};
     options.fAutoLogonIfChallenged = FALSE;
     BOOL answered = WinHttpGetProxyForUrl(session, url.c_str(), &options, &info);
-    if (!answered && GetLastError() == ERROR_WINHTTP_LOGIN_FAILURE) {
+    if (!answered && GetLastError() == ERROR_WINHTTP_LOGIN_FAILURE &&
+        OffersUserLogon(LogonAsker::ScriptHost, lookup)) {
         options.fAutoLogonIfChallenged = TRUE;
         answered = WinHttpGetProxyForUrl(session, url.c_str(), &options, &info);
     }
@@ -105,9 +106,14 @@ InternetHandle ScriptSession() {
 
 ProxyLookupAnswer RunLookup(const std::wstring& url, const std::wstring& scriptUrl) {
     WINHTTP_AUTOPROXY_OPTIONS options{};
-    // The script is the user's choice and this process may be elevated: it
-    // runs in Windows' proxy service or not at all, never in here.
+    // Asks WinHTTP not to fall back to running the script in this process
+    // when its out-of-process lookup fails. The documentation gives the flag
+    // for Windows Server 2003 only: on Windows 7 to 11 it promises nothing,
+    // and WinHTTP may run the script in this elevated process, in its own
+    // script engine.
     options.dwFlags = WINHTTP_AUTOPROXY_RUN_OUTPROCESS_ONLY;
+    const ProxySource lookup =
+        scriptUrl.empty() ? ProxySource::AutoDetection : ProxySource::UserScript;
     if (scriptUrl.empty()) {
         options.dwFlags |= WINHTTP_AUTOPROXY_AUTO_DETECT;
         options.dwAutoDetectFlags = WINHTTP_AUTO_DETECT_TYPE_DHCP | WINHTTP_AUTO_DETECT_TYPE_DNS_A;
@@ -117,7 +123,7 @@ ProxyLookupAnswer RunLookup(const std::wstring& url, const std::wstring& scriptU
     }
     ProxyLookupAnswer answer;
     const InternetHandle session = ScriptSession();
-    answer.answered = session && ScriptAnswer(session.get(), url, options, answer.proxies);
+    answer.answered = session && ScriptAnswer(session.get(), url, options, lookup, answer.proxies);
     return answer;
 }
 
@@ -226,8 +232,16 @@ Answerer WhoAnswered(DWORD status, bool hostCertificate) {
     return status == HTTP_STATUS_PROXY_AUTH_REQ ? Answerer::ProxyAsksLogon : Answerer::ProxyRefused;
 }
 
-bool OffersUserLogon(bool proxied, ProxySource source) {
-    return proxied && (source == ProxySource::UserScript || source == ProxySource::UserFixed);
+bool OffersUserLogon(LogonAsker asker, ProxySource source) {
+    switch (asker) {
+    case LogonAsker::NamedProxy:
+        return source == ProxySource::UserScript || source == ProxySource::UserFixed;
+    case LogonAsker::ScriptHost:
+        return source == ProxySource::UserScript;
+    case LogonAsker::DefaultRoadProxy:
+        break;
+    }
+    return false;
 }
 
 DWORD ProxyLogonScheme(DWORD offered) {

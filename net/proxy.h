@@ -85,10 +85,18 @@ bool ProxyUnreachable(DWORD error);
 enum class Answerer { Host, ProxyAsksLogon, ProxyRefused };
 Answerer WhoAnswered(DWORD status, bool hostCertificate);
 
-// Whether a proxy that asks for a logon gets the logged-on user's own
-// credentials: only on the road through a proxy that the user named, never
-// one that auto-detection found, and never on the default road.
-bool OffersUserLogon(bool proxied, ProxySource source);
+// Who asks for a logon: the proxy of the road a download takes (one of the
+// user's settings names, or the machine-wide one of the default road), or
+// the host of the proxy script that a lookup fetches.
+enum class LogonAsker { NamedProxy, DefaultRoadProxy, ScriptHost };
+
+// Whether one that asks for a logon gets the logged-on user's own
+// credentials: only a party the user chose, that is a proxy the user named
+// (the fixed setting, or one the user's script names) and the host of the
+// user's script; never what auto-detection found (its script's host, or a
+// proxy that script names), which any network can answer, and never the
+// default road's proxy.
+bool OffersUserLogon(LogonAsker asker, ProxySource source);
 
 // The scheme that logs on to a proxy with the user's own credentials, from
 // what it offers (WinHttpQueryAuthSchemes): Negotiate, else NTLM; 0 when it

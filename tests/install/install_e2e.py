@@ -218,8 +218,11 @@ class Run:
                              "VELMOR_TEST_HOLD_FILE": windows_path(self.marker)})
 
     def start(self):
+        # PWD keeps a directory that is a link as it is named: Wine takes it
+        # where it leads to the same folder.
         env = {"VELMOR_SETUP_LOG": windows_path(self.setup_log),
-               "VELMOR_FAKE_SETUP_SECONDS": str(self.setup_seconds), **self.env}
+               "VELMOR_FAKE_SETUP_SECONDS": str(self.setup_seconds), "PWD": self.directory,
+               **self.env}
         if not self.trace:
             self.process = vt.start(self.installer, cwd=self.directory, prefix=self.prefix.path,
                                     env=env)

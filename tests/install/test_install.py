@@ -224,6 +224,33 @@ class RoadsTest(InPrefix):
             self.assertEqual(os.listdir(run.directory), [])
             self.assertEqual(self.prefix.opened_urls(), [])
 
+    def test_any_folder_a_user_starts_in(self):
+        """A drive's root (a USB stick's), a link (Downloads moved elsewhere)."""
+        folder = tempfile.mkdtemp(prefix="started-", dir=self.prefix.folder)
+        drive = os.path.join(self.prefix.path, "dosdevices", "y:")
+        linked = self.prefix.profile("Downloads-moved")
+        in_c = "C:\\" + os.path.relpath(linked, self.prefix.drive_c("")).replace("/", "\\")
+        rows = [
+            # (the link made to the folder, where the installer starts, its
+            # current directory there, the folder the setup program ran from)
+            ("the root of a drive", drive, folder, "Y:\\", "Y:\\"),
+            ("a folder that is a link", linked, linked, in_c, e2e.windows_path(folder) + "\\"),
+        ]
+        for name, link, start, cwd, ran_in in rows:
+            with self.case(name):
+                self.prefix.reset()
+                os.symlink(folder, link)
+                try:
+                    run = e2e.Run(self.prefix, directory=start)
+                    with e2e.package_server(), run:
+                        self.assertTrue(run.ended_or_failed(), "the download failed")
+                    [started, _] = run.setup_records()
+                    self.assertEqual(started["cwd"].lower(), cwd.lower())
+                    self.assertEqual(started["self"].lower(), (ran_in + e2e.SAVE_NAME).lower())
+                    self.assertEqual(os.listdir(folder), [], "the setup file was left")
+                finally:
+                    os.remove(link)
+
     def test_a_leftover_setup_file_is_overwritten(self):
         run = e2e.Run(self.prefix)
         with open(run.saved(), "wb") as f:
@@ -737,6 +764,21 @@ class AttackTest(InPrefix):
         with open(os.path.join(velmor, "config.toml"), "rb") as f:
             self.assertIn(b'product_id = "2"', f.read())
 
+    @contextlib.contextmanager
+    def read_by_another_program(self, path):
+        """A second program holds path open to read it, as fopen(path, "r")
+        does: without delete sharing, so that path cannot be replaced."""
+        holding = path + ".reader"
+        reader = e2e.vt.start(e2e.ATTACKER, "hold", e2e.windows_path(path), "60",
+                              e2e.windows_path(holding), prefix=self.prefix.path)
+        try:
+            while not os.path.exists(holding):  # the case's deadline ends a hang
+                time.sleep(0.05)
+            yield
+        finally:
+            e2e.vt.stop(reader)
+            os.remove(holding)
+
     def list_held_open_then_swapped_for_a_hard_link(self):
         """A reader holds config.toml open, so the list is written in place;
         just before that its name becomes a hard link to a system32 file."""
@@ -747,24 +789,34 @@ class AttackTest(InPrefix):
             f.write(b'[[software]]\nproduct_id = "9"\n')
         with open(listed, "wb") as f:
             f.write(b'[[software]]\nproduct_id = "5"\n')
-        holding = listed + ".reader"
-        reader = e2e.vt.start(e2e.ATTACKER, "hold", e2e.windows_path(listed), "60",
-                              e2e.windows_path(holding), prefix=self.prefix.path)
-        try:
-            while not os.path.exists(holding):  # the case's deadline ends a hang
-                time.sleep(0.05)
-            with e2e.Run(self.prefix, hold_at="before-in-place") as run:
-                self.assertTrue(run.wait_held(), "the list was not about to be written in place")
-                os.remove(listed)
-                os.link(victim, listed)
-                run.release()
-                self.assertIsNotNone(run.wait_window(timeout_ms=30000), "no installer window")
-        finally:
-            e2e.vt.stop(reader)
-            os.remove(holding)
+        with self.read_by_another_program(listed), \
+                e2e.Run(self.prefix, hold_at="before-in-place") as run:
+            self.assertTrue(run.wait_held(), "the list was not about to be written in place")
+            os.remove(listed)
+            os.link(victim, listed)
+            run.release()
+            self.assertIsNotNone(run.wait_window(timeout_ms=30000), "no installer window")
         with open(victim, "rb") as f:
             self.assertEqual(f.read(), b'[[software]]\nproduct_id = "9"\n', "written through the link")
         self.assertTrue(os.path.samefile(victim, listed), "the link was replaced")
+
+    def list_in_place_killed_after_its_first_write(self):
+        """The list is written in place, and the installer killed right after
+        its first write there: every record of the old list is still there."""
+        listed = self.prefix.profile(".velmor/config.toml")
+        os.makedirs(os.path.dirname(listed))
+        old = (b'[[software]]\r\nname = "ours"\r\nproduct_id = "2"\r\ndistributor_id = "7"\r\n'
+               b'[[software]]\r\nname = "other"\r\nproduct_id = "5"\r\n')
+        with open(listed, "wb") as f:
+            f.write(old)
+        with self.read_by_another_program(listed), \
+                e2e.Run(self.prefix, hold_at="in-place-copy-written") as run:
+            self.assertTrue(run.wait_held(), "the list was not written in place")
+            e2e.vt.stop(run.process)
+        with open(listed, "rb") as f:
+            left = f.read()
+        self.assertTrue(left.startswith(old), left)
+        self.assertIn(b'product_id = "2"\r\ndistributor_id = "1"', left, "nothing was written")
 
     def list_grown_after_its_size_was_read(self):
         listed = self.prefix.profile(".velmor/config.toml")
@@ -801,6 +853,8 @@ class AttackTest(InPrefix):
              self.list_held_open_then_swapped_for_a_hard_link),
             ("config.toml grown past 1 MiB after its size was read",
              self.list_grown_after_its_size_was_read),
+            ("config.toml held open, the installer killed mid-write",
+             self.list_in_place_killed_after_its_first_write),
         ]
         for name, case in cases:
             with self.case(name):

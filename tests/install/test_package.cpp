@@ -55,23 +55,6 @@ TEST(Package, WideningMapsEachByteToOneUnit) {
     EXPECT_EQ(WidenBytes(""), L"");
 }
 
-TEST(Package, LaunchNameGetsExeOnlyWhenItLacksExactlyThatSuffix) {
-    const struct {
-        const wchar_t* saved;
-        const wchar_t* launched;
-    } table[] = {
-        {L"velmor-ofd-setup.exe", L"velmor-ofd-setup.exe"},
-        {L".exe", L".exe"},
-        {L"setup.EXE", L"setup.EXE.exe"},
-        {L"setup", L"setup.exe"},
-        {L"exe", L"exe.exe"},
-        {L"", L".exe"},
-        {L"setup.exe.tmp", L"setup.exe.tmp.exe"},
-    };
-    for (const auto& row : table)
-        EXPECT_EQ(LaunchPathFor(row.saved), row.launched) << "saved as \"" << row.saved << '"';
-}
-
 TEST(Package, LaunchIsTriedAgainWithoutTheListWhereTheSystemMayRejectIt) {
     const struct {
         bool started, withAttributes;

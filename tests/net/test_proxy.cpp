@@ -136,20 +136,23 @@ TEST(NextAfterDefaultRoad, ALateDetectionIsWaitedForOnlyWhereNothingWasReached) 
             << static_cast<int>(c.detection) << " " << c.unreachable;
 }
 
-TEST(OffersUserLogon, OnlyToAProxyTheUserNamed) {
+TEST(OffersUserLogon, OnlyToAPartyTheUserChose) {
+    constexpr auto kNamed = LogonAsker::NamedProxy, kDefault = LogonAsker::DefaultRoadProxy,
+                   kScript = LogonAsker::ScriptHost;
     struct Case {
-        bool proxied;
+        LogonAsker asker;
         ProxySource source;
         bool offered;
     } cases[] = {
-        {true, ProxySource::UserFixed, true},       {true, ProxySource::UserScript, true},
-        {true, ProxySource::AutoDetection, false},  {true, ProxySource::None, false},
-        {false, ProxySource::UserFixed, false},     {false, ProxySource::UserScript, false},
-        {false, ProxySource::AutoDetection, false}, {false, ProxySource::None, false},
+        {kNamed, ProxySource::UserFixed, true},        {kNamed, ProxySource::UserScript, true},
+        {kNamed, ProxySource::AutoDetection, false},   {kNamed, ProxySource::None, false},
+        {kDefault, ProxySource::UserFixed, false},     {kDefault, ProxySource::UserScript, false},
+        {kDefault, ProxySource::AutoDetection, false}, {kDefault, ProxySource::None, false},
+        {kScript, ProxySource::UserScript, true},      {kScript, ProxySource::AutoDetection, false},
     };
     for (const Case& c : cases)
-        EXPECT_EQ(OffersUserLogon(c.proxied, c.source), c.offered)
-            << c.proxied << " " << static_cast<int>(c.source);
+        EXPECT_EQ(OffersUserLogon(c.asker, c.source), c.offered)
+            << static_cast<int>(c.asker) << " " << static_cast<int>(c.source);
 }
 
 } // namespace
