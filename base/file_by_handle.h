@@ -12,7 +12,8 @@
 
 // The path of what the handle really opened, after every link and junction
 // on the way: a drive path ("C:\dir\name") or a UNC path ("\\server\share\name"), without
-// the "\\?\" prefix that Windows puts before it; empty on failure.
+// the "\\?\" prefix that Windows puts before it; empty on failure and for
+// a volume without a drive letter.
 inline std::wstring FinalPathOf(HANDLE handle) {
     std::wstring path(MAX_PATH, L'\0');
     // A name that grows between two calls asks again, but not for ever.
@@ -31,8 +32,10 @@ inline std::wstring FinalPathOf(HANDLE handle) {
     if (path.compare(0, 8, L"\\\\?\\UNC\\") == 0)
         return L"\\" + path.substr(7);
     if (path.compare(0, 4, L"\\\\?\\") == 0)
-        return path.substr(4);
-    return path;
+        path.erase(0, 4);
+    // A volume without a drive letter ("Volume{...}\dir") has no such path.
+    const bool drivePath = path.size() >= 3 && path[1] == L':' && path[2] == L'\\';
+    return drivePath ? path : std::wstring();
 }
 
 // Sets or clears the mark that removes the file when its last handle closes:

@@ -40,8 +40,7 @@ inline std::wstring NameOf(const std::wstring& path) {
 
 // Whether a reparse point with this tag leads elsewhere: a name surrogate
 // (a junction, a symbolic link), or one whose tag cannot be read (0 is no
-// tag). Other reparse points (cloud files, deduplication) keep their data
-// where they are.
+// tag). Others (a cloud-synced folder's, say) keep their data where they are.
 bool LeadsElsewhere(DWORD reparseTag);
 
 // Holds the folder `path` itself, never what a link leads to. False for a
@@ -50,10 +49,12 @@ bool LeadsElsewhere(DWORD reparseTag);
 bool HoldFolder(const std::wstring& path, HeldFolder& folder);
 
 // Holds the folder `path` where it leads now: a link is followed this once,
-// and only to a folder on a local volume (a link to a network share is
-// refused, as a server need not keep our share mode). From then on the
-// folder is the held one, whatever happens to the link. A folder that is no
-// link is held as HoldFolder holds it, on a share too.
+// only to a folder on a local volume (the user started on this machine; a
+// share's server need not keep our share mode) in which the user who sees
+// the installer may create files unelevated (so whoever changed the link
+// gains nothing). From then on the folder is the held one, whatever happens
+// to the link. A folder that is no link is held as HoldFolder holds it, on a
+// share too.
 bool HoldFolderWhereItLeads(const std::wstring& path, HeldFolder& folder);
 
 // Opens the file `name` (a bare file name) in the held folder, itself and
@@ -70,8 +71,8 @@ UniqueFileHandle OpenInFolder(const HeldFolder& folder, const std::wstring& name
                               DWORD sharing, DWORD disposition, BY_HANDLE_FILE_INFORMATION& info);
 
 // Removes the file `name` in the held folder (RemoveThrough) when it is the
-// file `id`, opened as OpenInFolder opens it; whatever else has the name by
-// then is left as it is.
+// file `id`, the name itself opened (a link there is never followed);
+// whatever else has the name by then is left as it is.
 bool RemoveInFolder(const HeldFolder& folder, const std::wstring& name, const FileId& id);
 
 // Frees the name `name` in the held folder, whatever has it (a file, a hard

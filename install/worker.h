@@ -7,9 +7,10 @@
 #include <string_view>
 
 inline constexpr char kSaveFileName[] = "velmor-ofd-setup.exe";
-// Windows starts the saved file by the name it was saved under, so that
-// name must say it is a program.
-static_assert(std::string_view(kSaveFileName).rfind(".exe") == sizeof kSaveFileName - 5,
+// The setup program runs under the name it was saved as, which must say that
+// it is a program, for the shell and the program itself.
+static_assert(sizeof kSaveFileName > 5 &&
+                  std::string_view(kSaveFileName).rfind(".exe") == sizeof kSaveFileName - 5,
               "the save name ends in .exe");
 inline constexpr wchar_t kPromptCaption[] = L"系统提示";
 inline constexpr wchar_t kDownloadFailureText[] = L"下载失败，请检查网络连接或联系客服。";

@@ -332,9 +332,10 @@ bool OfferProxyLogon(HINTERNET request) {
     // a proxy gets here (OffersUserLogon). The documentation knows no way to
     // lower the policy for the proxy alone: it holds for this whole request,
     // whose GET goes on to the host through the tunnel, so a host that
-    // answered it with a 401 asking for Negotiate or NTLM would get the
-    // user's logon too (an answer to its challenge, not the password).
-    // Every other request keeps the default policy.
+    // answers it with a 401 asking for Negotiate or NTLM (the download host,
+    // or one it redirects to) gets the user's logon too: an answer to its
+    // challenge, not the password, but one that can be relayed or attacked
+    // offline. Only requests that such a proxy asked a logon for run so.
     DWORD policy = WINHTTP_AUTOLOGON_SECURITY_LEVEL_LOW;
     WinHttpSetOption(request, WINHTTP_OPTION_AUTOLOGON_POLICY, &policy, sizeof policy);
     return WinHttpSetCredentials(request, WINHTTP_AUTH_TARGET_PROXY, scheme, nullptr, nullptr,

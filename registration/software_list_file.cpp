@@ -64,11 +64,10 @@ bool WriteAt(HANDLE file, ULONGLONG offset, const std::string& bytes) {
            FlushFileBuffers(file);
 }
 
-void EndAt(HANDLE file, ULONGLONG offset) {
+bool EndAt(HANDLE file, ULONGLONG offset) {
     LARGE_INTEGER at{};
     at.QuadPart = static_cast<LONGLONG>(offset);
-    if (SetFilePointerEx(file, at, nullptr, FILE_BEGIN))
-        SetEndOfFile(file);
+    return SetFilePointerEx(file, at, nullptr, FILE_BEGIN) && SetEndOfFile(file);
 }
 
 // The file's bytes from where its handle stands; false when they cannot be
@@ -91,7 +90,10 @@ bool ReadRest(HANDLE file, std::string& bytes) {
 // bytes begin with the old ones, only the rest is added; otherwise a whole
 // copy of the new list goes first past the end of both, after a line end,
 // so that the old bytes stay whole until the copy is complete and the copy
-// holds every record while the front is overwritten; the end is set last.
+// holds every record while the front is overwritten, with the new list and
+// blank lines up to the copy, so that no line of the old one is left. The
+// end is set last; where it cannot be (another program maps the file), the
+// copy becomes blank lines.
 void WriteInPlace(const HeldFolder& folder, const std::wstring& name, const std::string& stored) {
 #ifdef VELMOR_TEST_HOOKS
     HoldForTests(L"before-in-place");
@@ -115,8 +117,9 @@ void WriteInPlace(const HeldFolder& folder, const std::wstring& name, const std:
 #ifdef VELMOR_TEST_HOOKS
     HoldForTests(L"in-place-copy-written");
 #endif
-    if (WriteAt(file.get(), 0, stored))
-        EndAt(file.get(), stored.size());
+    if (WriteAt(file.get(), 0, stored + std::string(copyAt - stored.size(), '\n')) &&
+        !EndAt(file.get(), stored.size()))
+        WriteAt(file.get(), copyAt, std::string(stored.size(), '\n'));
 }
 
 } // namespace

@@ -22,8 +22,9 @@ bool ReadSoftwareListIn(const HeldFolder& folder, const std::wstring& name, Soft
 // program holds open cannot be replaced and is written in place instead,
 // through a handle that passed the same checks and never truncated first:
 // stopped at any point (a crash, a kill, a full disk), it still holds every
-// record it held before: the old bytes whole, or a whole copy of the new
-// list after what stands before it, so that records may read twice. A
+// record it held before as ScanSoftwareList reads them: the old bytes whole,
+// or a whole copy of the new list after what stands before it, so that
+// records may read twice. A
 // read-only, hidden or system
 // list, and one that is not plainly ours, is left as it is. Reports nothing.
 void WriteSoftwareListIn(const HeldFolder& folder, const std::wstring& name,
