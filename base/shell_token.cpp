@@ -61,4 +61,3 @@ UniqueHandle ShellToken() {
         token = OpenTokenOfAnotherAccount(processId);
     return token;
 }
-

@@ -38,10 +38,15 @@ template <typename T, auto Close, std::intptr_t Invalid = 0> class UniqueAny {
     explicit operator bool() const noexcept { return value_ != InvalidValue(); }
 
     T release() noexcept { return std::exchange(value_, InvalidValue()); }
+    // Closing keeps the caller's last error, so that a failure can be
+    // reported after its handles are let go.
     void reset(T value = InvalidValue()) noexcept {
         T old = std::exchange(value_, value);
-        if (old != InvalidValue())
+        if (old != InvalidValue()) {
+            const DWORD error = GetLastError();
             Close(old);
+            SetLastError(error);
+        }
     }
 
   private:

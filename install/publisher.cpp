@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "base/separated.h"
+
 namespace {
 
 int HexValue(char digit) {
@@ -113,13 +115,10 @@ bool KeyDigest(PCCERT_CONTEXT certificate, Sha256Digest& digest) {
 
 bool PublisherKeyPinned(const char* pinned, const Sha256Digest& digest) {
     constexpr std::size_t kHexDigits = 64;
-    const std::string list = pinned ? pinned : "";
-    for (std::size_t start = 0; start < list.size();) {
-        const std::size_t end = list.find_first_of(",; \t\r\n", start);
-        const std::size_t stop = end == std::string::npos ? list.size() : end;
-        if (stop - start == kHexDigits && HexNames(list.c_str() + start, digest))
+    for (const std::string& key :
+         SeparatedEntries(std::string(pinned ? pinned : ""), ",; \t\r\n")) {
+        if (key.size() == kHexDigits && HexNames(key.c_str(), digest))
             return true;
-        start = stop + 1;
     }
     return false;
 }

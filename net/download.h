@@ -7,13 +7,8 @@
 #include "base/file_by_handle.h"
 #include "base/held_folder.h"
 #include "net/progress_callback.h"
+#include "net/proxy_route.h"
 #include "net/sha256.h"
-
-// What the download asks of TLS: the platform's default, or TLS 1.0 to 1.2
-// set explicitly, which Windows 7's WinHTTP offers only when asked (with its
-// update KB3140245; without it the default stays). Never set elsewhere: on
-// newer Windows the setting is an allow-list and would switch TLS 1.3 off.
-enum class TlsOffer { PlatformDefault, UpToTls12 };
 
 // Fetches url (an absolute "https://" URL) into savePath, following at most
 // two redirects (a relative Location resolved against the URL that sent it),
@@ -36,10 +31,10 @@ enum class TlsOffer { PlatformDefault, UpToTls12 };
 // caller, and savePath a bare name in it; else savePath's folder is held
 // once the first 200 has arrived.
 // Requests go through the proxy the user's own settings name for url
-// (UserProxyFor, net/proxy.h), else by WinHTTP's default road; through a
+// (UserProxyFor, net/proxy.h), else by WinHTTP's default route; through a
 // proxy only the host's own answers count (WhoAnswered), and a named proxy
 // that cannot be reached or will not tunnel, before anything answered, is
-// left for the next one of its list, then for the default road once; where
+// left for the next one of its list, then for the default route once; where
 // that cannot reach the host either, a late auto-detection may name one
 // more. Only a proxy the user named gets the user's logon.
 bool DownloadFile(const std::string& url, const std::string& savePath, std::string& error,
@@ -47,12 +42,46 @@ bool DownloadFile(const std::string& url, const std::string& savePath, std::stri
                   TlsOffer tls = TlsOffer::PlatformDefault, FileId* savedFile = nullptr,
                   const HeldFolder* folder = nullptr);
 
-// Whether a 206 response's Content-Range ("bytes FIRST-LAST/TOTAL", TOTAL
-// "*" where the host does not know it) is the rest of the body asked for:
-// from `written` to the end of `total` bytes.
-bool RangeContinues(const std::wstring& contentRange, std::uint64_t written, std::uint64_t total);
+// How one attempt (one request) ended.
+enum class AttemptEnd {
+    Done,              // the whole body is in the file
+    Redirected,        // the first response is a redirect to follow
+    NotReached,        // nothing answered along the route (Reply::NotReached)
+    Failed,            // no body byte came in this attempt: no network, a bad status...
+    RangeNotContinued, // a 206 that is not the rest of the file
+    BrokenOff,         // body bytes arrived, then the attempt broke off
+    Final,             // never asked again: the file could not be written, or
+                       // the host refused the rest for good (a 4xx)
+};
 
-// A Content-Length header's value as a 64-bit number: one or more ASCII
-// digits and nothing else, at most 2^64 - 1. False for anything else, which
-// then counts as no announced length.
-bool ParseContentLength(const std::wstring& text, std::uint64_t& length);
+inline constexpr int kMaxRedirects = 2;
+inline constexpr int kMaxResumptions = 5;
+
+// What the download knows once an attempt has ended.
+struct AfterAttempt {
+    AttemptEnd end = AttemptEnd::Failed;
+    bool bodyArrived = false;  // in this attempt or an earlier one
+    int resumptions = 0;       // waits before asking again, so far
+    int redirects = 0;         // followed so far
+    bool hostAnswered = false; // along the current route, ever
+    RouteLeft left = RouteLeft::Nothing;
+    LateDetection detection = LateDetection::None;
+};
+
+// What comes next: the redirect followed (at most kMaxRedirects); before
+// the host ever answered, a route that reached nothing fails over to what it
+// has left (FailOver), else to a late auto-detection's proxy, waited for
+// while it runs; once body bytes have arrived, a failed attempt is asked
+// again after a wait, at most kMaxResumptions times, for the whole body where
+// the host did not continue the file; anything else ends the download.
+enum class NextStep {
+    Finish,
+    FollowRedirect,
+    FailOver,
+    WaitForDetection,
+    TryDetectedProxy,
+    ResumeAfterWait,
+    WholeBodyAfterWait,
+    GiveUp,
+};
+NextStep NextStepAfter(const AfterAttempt& state);

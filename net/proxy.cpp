@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "base/bounded_call.h"
+#include "base/same_text.h"
+#include "base/separated.h"
 #include "base/unique_handle.h"
 
 namespace {
@@ -19,18 +21,6 @@ using GlobalText = UniqueAny<LPWSTR, GlobalFree>;
 
 // A script download is a small request: it gets less time than the package.
 constexpr DWORD kScriptTimeoutMs = 10000;
-
-std::vector<std::wstring> Entries(const std::wstring& list, const wchar_t* separators) {
-    std::vector<std::wstring> entries;
-    for (std::size_t start = 0; start < list.size();) {
-        const std::size_t end = list.find_first_of(separators, start);
-        const std::size_t stop = end == std::wstring::npos ? list.size() : end;
-        if (stop > start)
-            entries.push_back(list.substr(start, stop - start));
-        start = stop + 1;
-    }
-    return entries;
-}
 
 wchar_t Lower(wchar_t unit) {
     return static_cast<wchar_t>(std::towlower(unit));
@@ -183,17 +173,15 @@ UserProxy UserProxyFor(const std::wstring& url, const std::wstring& host) {
 
 std::vector<std::wstring> HttpsProxyList(const std::wstring& list) {
     std::vector<std::wstring> proxies;
-    for (const std::wstring& entry : Entries(list, L"; \t\r\n")) {
-        if (proxies.size() == kMaxProxiesTried ||
-            CompareStringOrdinal(entry.c_str(), -1, L"DIRECT", -1, TRUE) == CSTR_EQUAL)
+    for (const std::wstring& entry : SeparatedEntries(list, L"; \t\r\n")) {
+        if (proxies.size() == kMaxProxiesTried || SameIgnoringCase(entry, L"DIRECT"))
             break;
         const std::size_t equals = entry.find(L'=');
         std::wstring server;
         if (equals == std::wstring::npos) {
-            if (CompareStringOrdinal(entry.c_str(), -1, L"PROXY", -1, TRUE) != CSTR_EQUAL)
+            if (!SameIgnoringCase(entry, L"PROXY"))
                 server = HostAndPort(entry);
-        } else if (CompareStringOrdinal(entry.c_str(), static_cast<int>(equals), L"https", -1,
-                                        TRUE) == CSTR_EQUAL) {
+        } else if (SameIgnoringCase(entry.substr(0, equals), L"https")) {
             server = HostAndPort(entry.substr(equals + 1));
         }
         if (!server.empty())
@@ -202,16 +190,9 @@ std::vector<std::wstring> HttpsProxyList(const std::wstring& list) {
     return proxies;
 }
 
-AfterDefaultRoad NextAfterDefaultRoad(LateDetection detection, bool unreachable) {
-    if (!unreachable || detection == LateDetection::None)
-        return AfterDefaultRoad::GiveUp;
-    return detection == LateDetection::Running ? AfterDefaultRoad::WaitForDetection
-                                               : AfterDefaultRoad::TryDetectedProxy;
-}
-
 bool BypassesProxy(const std::wstring& bypass, const std::wstring& host) {
-    for (const std::wstring& entry : Entries(bypass, L";, \t\r\n")) {
-        if (CompareStringOrdinal(entry.c_str(), -1, L"<local>", -1, TRUE) == CSTR_EQUAL) {
+    for (const std::wstring& entry : SeparatedEntries(bypass, L";, \t\r\n")) {
+        if (SameIgnoringCase(entry, L"<local>")) {
             if (host.find(L'.') == std::wstring::npos)
                 return true;
         } else if (Matches(WithoutScheme(entry), host)) {
@@ -238,7 +219,7 @@ bool OffersUserLogon(LogonAsker asker, ProxySource source) {
         return source == ProxySource::UserScript || source == ProxySource::UserFixed;
     case LogonAsker::ScriptHost:
         return source == ProxySource::UserScript;
-    case LogonAsker::DefaultRoadProxy:
+    case LogonAsker::DefaultRouteProxy:
         break;
     }
     return false;

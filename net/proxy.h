@@ -1,7 +1,7 @@
 #pragma once
 // The proxy the user's own settings name for a download: a fixed proxy and
 // its bypass list, a proxy auto-config script, or auto-detection. WinHTTP's
-// default road reads only the machine-wide setting, never the user's.
+// default route reads only the machine-wide setting, never the user's.
 
 #include <windows.h>
 
@@ -35,7 +35,7 @@ struct UserProxy {
 // host is `host`, and where they came from; none when they name none
 // (nothing set, the host bypassed, the script says DIRECT, or
 // auto-detection finds nothing), and the download then takes WinHTTP's
-// default road as before. Auto-detection is given kAutoDetectBudgetMs, the
+// default route as before. Auto-detection is given kAutoDetectBudgetMs, the
 // user's script at most kScriptBudgetMs; a lookup that takes longer counts
 // as no answer, but auto-detection runs on (UserProxy::late).
 UserProxy UserProxyFor(const std::wstring& url, const std::wstring& host);
@@ -43,26 +43,18 @@ UserProxy UserProxyFor(const std::wstring& url, const std::wstring& host);
 constexpr DWORD kAutoDetectBudgetMs = 2000;
 constexpr DWORD kScriptBudgetMs = 10000;
 // How long after it started a late auto-detection is waited for, once the
-// default road could not reach the host.
+// default route could not reach the host.
 constexpr DWORD kLateDetectionMs = 12000;
-// Proxies of one list tried before the default road.
+// Proxies of one list tried before the default route.
 constexpr std::size_t kMaxProxiesTried = 3;
 
 // The https entries of a proxy list, as "host:port", in order and at most
 // kMaxProxiesTried: "https=host:port" where the list names schemes
 // ("http=a:80;https=b:443"), and every entry without a scheme ("a:80 b:81",
 // "a:80;b:81", a script's "a:80; b:81" or "PROXY a:80; PROXY b:81"). A
-// "DIRECT" ends the list: the default road comes there. A "http://" before
+// "DIRECT" ends the list: the default route comes there. A "http://" before
 // the host and a "/" after it are dropped, and a missing port is 80.
 std::vector<std::wstring> HttpsProxyList(const std::wstring& list);
-
-// What a download does once the default road could not reach the host
-// before anything answered (ProxyUnreachable), by the state of an
-// auto-detection that missed its budget: wait for it while it may still
-// answer, try the proxy it named once, or give up.
-enum class LateDetection { None, Running, NamedProxy };
-enum class AfterDefaultRoad { GiveUp, WaitForDetection, TryDetectedProxy };
-AfterDefaultRoad NextAfterDefaultRoad(LateDetection detection, bool unreachable);
 
 // Whether a bypass list ("*.corp.example;10.*;<local>", entries separated by
 // ';', ',' or white space) exempts host from the proxy. An entry matches the
@@ -73,29 +65,29 @@ bool BypassesProxy(const std::wstring& bypass, const std::wstring& host);
 // Whether a WinHTTP error on a request through a proxy, before any answer,
 // means the proxy itself could not be reached (its name, a connection to it,
 // or no reply at all: a proxy left from another network), so the default
-// road is worth a try.
+// route is worth a try.
 bool ProxyUnreachable(DWORD error);
 
 // Who gave the answer to an https request. Only an answer that came over the
 // TLS session with the host (the request has the host's certificate) is the
 // host's; any other is a proxy's own reply to CONNECT, in plain text, which
 // never speaks for the host: a 407 asks for a logon, anything else refuses
-// the tunnel. So it is on every road: the default road may lead through the
+// the tunnel. So it is on every route: the default route may lead through the
 // machine-wide proxy, and a direct answer always has the certificate.
 enum class Answerer { Host, ProxyAsksLogon, ProxyRefused };
 Answerer WhoAnswered(DWORD status, bool hostCertificate);
 
-// Who asks for a logon: the proxy of the road a download takes (one of the
-// user's settings names, or the machine-wide one of the default road), or
+// Who asks for a logon: the proxy of the route a download takes (one of the
+// user's settings names, or the machine-wide one of the default route), or
 // the host of the proxy script that a lookup fetches.
-enum class LogonAsker { NamedProxy, DefaultRoadProxy, ScriptHost };
+enum class LogonAsker { NamedProxy, DefaultRouteProxy, ScriptHost };
 
 // Whether one that asks for a logon gets the logged-on user's own
 // credentials: only a party the user chose, that is a proxy the user named
 // (the fixed setting, or one the user's script names) and the host of the
 // user's script; never what auto-detection found (its script's host, or a
 // proxy that script names), which any network can answer, and never the
-// default road's proxy.
+// default route's proxy.
 bool OffersUserLogon(LogonAsker asker, ProxySource source);
 
 // The scheme that logs on to a proxy with the user's own credentials, from

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "net/download.h"
+#include "net/response.h"
 
 namespace {
 
@@ -330,6 +331,53 @@ TEST_F(Download, DroppedBodyIsResumedOrStartedOver) {
         }
         EXPECT_EQ(wentBack, c.startedOver) << c.mode;
     }
+}
+
+// Every decision the download makes after an attempt, from the values it
+// knows then: the ending, whether body bytes ever arrived, waits and
+// redirects so far, whether the host answered on the route, what the route
+// has left and the state of a late auto-detection.
+TEST(NextStepAfter, EveryEndingLeadsWhereTheLoopGoes) {
+    using E = AttemptEnd;
+    using S = NextStep;
+    using D = LateDetection;
+    constexpr auto kNone = RouteLeft::Nothing, kProxy = RouteLeft::NextProxy,
+                   kDefault = RouteLeft::DefaultRoute;
+    const struct {
+        AfterAttempt state; // end, body arrived, resumptions, redirects, host answered, left, late
+        NextStep next;
+    } rows[] = {
+        {{E::Done, true, 3, 2, true}, S::Finish},
+        {{E::Redirected, false, 0, 0, true}, S::FollowRedirect},
+        {{E::Redirected, false, 0, 1, true}, S::FollowRedirect},
+        {{E::Redirected, false, 0, 2, true}, S::GiveUp}, // a third redirect
+        // Nothing answered along the route: the next proxy, then the default
+        // route, then a late auto-detection, waited for while it runs.
+        {{E::NotReached, false, 0, 0, false, kProxy, D::Running}, S::FailOver},
+        {{E::NotReached, false, 0, 0, false, kDefault, D::Running}, S::FailOver},
+        {{E::NotReached, false, 0, 0, false, kNone, D::Running}, S::WaitForDetection},
+        {{E::NotReached, false, 0, 1, false, kNone, D::NamedProxy}, S::TryDetectedProxy},
+        {{E::NotReached, false, 0, 0, false, kNone, D::None}, S::GiveUp},
+        // Once the host answered on the route, as any failure.
+        {{E::NotReached, false, 0, 0, true, kProxy, D::NamedProxy}, S::GiveUp},
+        {{E::NotReached, true, 2, 0, true, kDefault}, S::ResumeAfterWait},
+        // A failure before any body byte ends the download; after one, waits.
+        {{E::Failed, false, 0, 0, true}, S::GiveUp},
+        {{E::Failed, true, 1, 0, true}, S::ResumeAfterWait},
+        {{E::Failed, true, 5, 0, true}, S::GiveUp},
+        {{E::BrokenOff, true, 0, 0, true}, S::ResumeAfterWait},
+        {{E::BrokenOff, true, 4, 2, true}, S::ResumeAfterWait},
+        {{E::BrokenOff, true, 5, 0, true}, S::GiveUp},
+        {{E::RangeNotContinued, true, 1, 0, true}, S::WholeBodyAfterWait},
+        {{E::RangeNotContinued, true, 5, 0, true}, S::GiveUp},
+        {{E::Final, true, 0, 0, true, kProxy, D::NamedProxy}, S::GiveUp},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(NextStepAfter(row.state), row.next)
+            << static_cast<int>(row.state.end) << " arrived " << row.state.bodyArrived << " waits "
+            << row.state.resumptions << " redirects " << row.state.redirects << " answered "
+            << row.state.hostAnswered << " left " << static_cast<int>(row.state.left) << " late "
+            << static_cast<int>(row.state.detection);
 }
 
 TEST(RangeContinues, OnlyTheRestOfTheSameBody) {

@@ -118,26 +118,8 @@ TEST(WhoAnswered, OnlyWhatCameOverTheHostsTlsIsTheHosts) {
             << c.status << " " << c.certificate;
 }
 
-TEST(NextAfterDefaultRoad, ALateDetectionIsWaitedForOnlyWhereNothingWasReached) {
-    struct Case {
-        LateDetection detection;
-        bool unreachable;
-        AfterDefaultRoad next;
-    } cases[] = {
-        {LateDetection::Running, true, AfterDefaultRoad::WaitForDetection},
-        {LateDetection::NamedProxy, true, AfterDefaultRoad::TryDetectedProxy},
-        {LateDetection::None, true, AfterDefaultRoad::GiveUp},
-        // The host answered, or failed otherwise (TLS, a bad status): no proxy helps.
-        {LateDetection::Running, false, AfterDefaultRoad::GiveUp},
-        {LateDetection::NamedProxy, false, AfterDefaultRoad::GiveUp},
-    };
-    for (const Case& c : cases)
-        EXPECT_EQ(NextAfterDefaultRoad(c.detection, c.unreachable), c.next)
-            << static_cast<int>(c.detection) << " " << c.unreachable;
-}
-
 TEST(OffersUserLogon, OnlyToAPartyTheUserChose) {
-    constexpr auto kNamed = LogonAsker::NamedProxy, kDefault = LogonAsker::DefaultRoadProxy,
+    constexpr auto kNamed = LogonAsker::NamedProxy, kDefault = LogonAsker::DefaultRouteProxy,
                    kScript = LogonAsker::ScriptHost;
     struct Case {
         LogonAsker asker;
