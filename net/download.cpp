@@ -208,16 +208,22 @@ bool DownloadFile(const std::string& url, const std::string& savePath, std::stri
     transfer.save.hashing = bodyDigest != nullptr;
     UserProxy found = UserProxyFor(UrlText(transfer.url), transfer.url.host);
     transfer.route = RouteThrough(found.proxies, found.source, true);
+    // The digest goes into the caller's buffer as the file is finished.
+    Sha256Digest unused{};
+    Sha256Digest& digest = bodyDigest ? *bodyDigest : unused;
     AfterAttempt state;
-    for (Sha256Digest digest{};;) {
+    for (;;) {
         std::string target;
         state.end = Attempt(transfer, digest, error, target);
         state.bodyArrived = state.bodyArrived || state.end == AttemptEnd::BrokenOff;
         state.hostAnswered = transfer.hostAnswered;
         state.left = LeftOn(transfer.route);
         std::vector<std::wstring> detected;
+        // A late auto-detection is asked only where nothing else is left.
         const auto decide = [&] {
-            state.detection = DetectionNow(found, detected);
+            const bool lastResort = state.end == AttemptEnd::NotReached && !state.hostAnswered &&
+                                    state.left == RouteLeft::Nothing;
+            state.detection = lastResort ? DetectionNow(found, detected) : LateDetection::None;
             return NextStepAfter(state);
         };
         NextStep next = decide();
@@ -225,8 +231,6 @@ bool DownloadFile(const std::string& url, const std::string& savePath, std::stri
             WaitForDetection(found);
         switch (next) {
         case NextStep::Finish:
-            if (bodyDigest)
-                *bodyDigest = digest;
             if (savedFile)
                 *savedFile = transfer.save.id;
             return true;

@@ -63,7 +63,7 @@ struct AfterAttempt {
     bool bodyArrived = false;  // in this attempt or an earlier one
     int resumptions = 0;       // waits before asking again, so far
     int redirects = 0;         // followed so far
-    bool hostAnswered = false; // along the current route, ever
+    bool hostAnswered = false; // ever, in this download
     RouteLeft left = RouteLeft::Nothing;
     LateDetection detection = LateDetection::None;
 };
