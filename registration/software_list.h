@@ -2,8 +2,9 @@
 // The per-user software list, config.toml: one record per product, written as
 // an array of "[[software]]" tables with three quoted string keys, and read
 // back by a forgiving line scanner. The text functions are pure and portable;
-// the file functions use the C runtime's text mode, whose line-end
-// translation (LF <-> CR LF, 0x1A as end of input) is part of the format.
+// the file functions read through the C runtime's text mode and write as it
+// stores text: its line-end translation (LF <-> CR LF, 0x1A as end of input)
+// is part of the format.
 
 #include <string>
 #include <string_view>
