@@ -2,7 +2,7 @@
 // VELMOR_NET_BASE is the trusted server (scenario routes, see
 // tests/support/https_server.py), VELMOR_NET_LOG its request log,
 // VELMOR_NET_UNTRUSTED / _WRONGHOST / _EXPIRED servers with bad certificates,
-// VELMOR_NET_WORKDIR a folder for save files.
+// VELMOR_NET_WORKDIR a folder for save files, VELMOR_NET_ROOT a drive's root.
 
 #include <windows.h>
 
@@ -202,7 +202,7 @@ TEST_F(Download, IncompleteBodyFailsAndRemovesTheFile) {
         std::size_t requests;
         std::uint64_t most; // bytes ever in the file
         const char* error;
-        bool inVolumeRoot = false; // saved in C:\ rather than the work folder
+        bool inVolumeRoot = false; // saved in VELMOR_NET_ROOT rather than the work folder
     } cases[] = {
         {"short/50000/100000", false, 6, 50000, "download incomplete"},
         {"short/60000/100000", false, 6, 60000, "download incomplete", true},
@@ -224,7 +224,8 @@ TEST_F(Download, IncompleteBodyFailsAndRemovesTheFile) {
     std::vector<Result> results(std::size(cases));
     std::vector<std::thread> rows;
     const auto save = [&](std::size_t i) {
-        return cases[i].inVolumeRoot ? "C:\\" + results[i].tag + ".bin" : SavePath(results[i].tag);
+        return cases[i].inVolumeRoot ? Env("VELMOR_NET_ROOT") + results[i].tag + ".bin"
+                                     : SavePath(results[i].tag);
     };
     for (std::size_t i = 0; i < std::size(cases); ++i) {
         if (cases[i].chunked && UnderWine())

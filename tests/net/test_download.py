@@ -34,6 +34,18 @@ def full_disk_run(env, *args):
     return result.returncode, result.stdout.decode("utf-8", "replace")
 
 
+def volume_root():
+    """Drive R: of the build's prefix, a folder beside the prefix: a volume
+    root to save into. The link is made once and kept, so that a test that
+    copies the prefix meanwhile never sees it come and go."""
+    folder = os.path.join(os.path.dirname(velmor_test.WINE_PREFIX), "volume-root")
+    os.makedirs(folder, exist_ok=True)
+    drive = os.path.join(velmor_test.WINE_PREFIX, "dosdevices", "r:")
+    if not os.path.lexists(drive):
+        os.symlink(folder, drive)
+    return "R:\\"
+
+
 def main():
     with tempfile.TemporaryDirectory(prefix="velmor-net-") as work:
         certs = os.path.join(work, "certs")
@@ -55,6 +67,7 @@ def main():
                 "VELMOR_NET_BASE": server.base_url,
                 "VELMOR_NET_LOG": windows_path(log),
                 "VELMOR_NET_WORKDIR": windows_path(saves),
+                "VELMOR_NET_ROOT": volume_root(),
                 "VELMOR_NET_UNTRUSTED": strange.base_url,
                 "VELMOR_NET_WRONGHOST": wrong.base_url,
                 "VELMOR_NET_EXPIRED": old.base_url,
