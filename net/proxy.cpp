@@ -15,7 +15,6 @@
 
 namespace {
 
-using InternetHandle = UniqueAny<HINTERNET, WinHttpCloseHandle>;
 // The strings WinHTTP hands over for the caller to free.
 using GlobalText = UniqueAny<LPWSTR, GlobalFree>;
 

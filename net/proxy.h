@@ -5,10 +5,16 @@
 
 #include <windows.h>
 
+#include <winhttp.h>
+
 #include <string>
 #include <vector>
 
 #include "base/bounded_call.h"
+#include "base/unique_handle.h"
+
+// A WinHTTP session, connection or request, closed once.
+using InternetHandle = UniqueAny<HINTERNET, WinHttpCloseHandle>;
 
 // Where a download's proxy came from: the user named it (the fixed setting,
 // or the proxy script the user set), or auto-detection found it, which any

@@ -10,11 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "base/unique_handle.h"
 #include "net/proxy.h"
 #include "net/url.h"
-
-using InternetHandle = UniqueAny<HINTERNET, WinHttpCloseHandle>;
 
 // What the download asks of TLS: the platform's default, or TLS 1.0 to 1.2
 // set explicitly, which Windows 7's WinHTTP offers only when asked (with its

@@ -74,12 +74,15 @@ bool EndAt(HANDLE file, ULONGLONG offset) {
 // read or are more than a list may hold.
 bool ReadRest(HANDLE file, std::string& bytes) {
     char buffer[4096];
-    for (DWORD read = 0;; bytes.append(buffer, read)) {
-        if (!ReadFile(file, buffer, sizeof buffer, &read, nullptr) ||
-            bytes.size() + read > kMaxListBytes)
+    for (;;) {
+        DWORD read = 0;
+        if (!ReadFile(file, buffer, sizeof buffer, &read, nullptr))
             return false;
         if (read == 0)
             return true;
+        bytes.append(buffer, read);
+        if (bytes.size() > kMaxListBytes)
+            return false;
     }
 }
 
