@@ -4,6 +4,7 @@
 
 #include <winhttp.h>
 
+#include <algorithm>
 #include <cwctype>
 #include <string>
 #include <vector>
@@ -59,6 +60,51 @@ std::wstring HostAndPort(const std::wstring& entry) {
     if (server.empty())
         return server;
     return server.find(L':') == std::wstring::npos ? server + L":80" : server;
+}
+
+// What a word of a proxy script's answer says of the entry it begins.
+// WinHTTP is seen to hand the answer over as hosts alone ("a:80;b:80"), but
+// documents no such form: an entry that keeps its keyword is read by it.
+enum class Keyword { None, Proxy, Direct, Other };
+
+Keyword KeywordOf(const std::wstring& word) {
+    for (const wchar_t* proxy : {L"PROXY", L"HTTP"})
+        if (SameIgnoringCase(word, proxy))
+            return Keyword::Proxy;
+    if (SameIgnoringCase(word, L"DIRECT"))
+        return Keyword::Direct;
+    // Kinds that are no plain HTTP proxy, which is all WinHTTP can use.
+    for (const wchar_t* other : {L"SOCKS", L"SOCKS4", L"SOCKS5", L"HTTPS"})
+        if (SameIgnoringCase(word, other))
+            return Keyword::Other;
+    return Keyword::None;
+}
+
+// Letters and digits alone, the form of a keyword: such a word with another
+// after it in its entry is read as an unknown keyword, not as a host. A host
+// without a dot or a port that another follows after white space alone is
+// read so too, which only a fixed setting written by hand could hold.
+bool KeywordShaped(const std::wstring& word) {
+    return std::all_of(word.begin(), word.end(), [](wchar_t unit) {
+        return (unit >= L'0' && unit <= L'9') || (unit >= L'a' && unit <= L'z') ||
+               (unit >= L'A' && unit <= L'Z');
+    });
+}
+
+// Whether the word after a keyword is its host: neither a keyword of its
+// own nor an entry that names its scheme.
+bool MayBeHost(const std::wstring& word) {
+    return KeywordOf(word) == Keyword::None && word.find(L'=') == std::wstring::npos;
+}
+
+// The https proxy that a word without a keyword names: "host:port", the
+// host of "https=host:port", or none.
+std::wstring ServerOf(const std::wstring& word) {
+    const std::size_t equals = word.find(L'=');
+    if (equals == std::wstring::npos)
+        return HostAndPort(word);
+    return SameIgnoringCase(word.substr(0, equals), L"https") ? HostAndPort(word.substr(equals + 1))
+                                                              : std::wstring();
 }
 
 // WinHttpGetProxyForUrl for one way of finding the script: first without
@@ -172,19 +218,30 @@ UserProxy UserProxyFor(const std::wstring& url, const std::wstring& host) {
 
 std::vector<std::wstring> HttpsProxyList(const std::wstring& list) {
     std::vector<std::wstring> proxies;
-    for (const std::wstring& entry : SeparatedEntries(list, L"; \t\r\n")) {
-        if (proxies.size() == kMaxProxiesTried || SameIgnoringCase(entry, L"DIRECT"))
-            break;
-        const std::size_t equals = entry.find(L'=');
-        std::wstring server;
-        if (equals == std::wstring::npos) {
-            if (!SameIgnoringCase(entry, L"PROXY"))
-                server = HostAndPort(entry);
-        } else if (SameIgnoringCase(entry.substr(0, equals), L"https")) {
-            server = HostAndPort(entry.substr(equals + 1));
+    for (const std::wstring& entry : SeparatedEntries(list, L";")) {
+        const std::vector<std::wstring> words = SeparatedEntries(entry, L" \t\r\n");
+        for (std::size_t i = 0; i < words.size(); ++i) {
+            const std::wstring& word = words[i];
+            const bool followed = i + 1 < words.size();
+            Keyword keyword = KeywordOf(word);
+            if (keyword == Keyword::None && followed && KeywordShaped(word))
+                keyword = Keyword::Other;
+            std::wstring server;
+            if (keyword == Keyword::Direct) {
+                return proxies;
+            } else if (keyword == Keyword::None) {
+                server = ServerOf(word);
+            } else if (followed && MayBeHost(words[i + 1])) {
+                // The keyword's host goes with it, whatever the keyword.
+                ++i;
+                if (keyword == Keyword::Proxy)
+                    server = HostAndPort(words[i]);
+            }
+            if (!server.empty())
+                proxies.push_back(server);
+            if (proxies.size() == kMaxProxiesTried)
+                return proxies;
         }
-        if (!server.empty())
-            proxies.push_back(server);
     }
     return proxies;
 }

@@ -55,11 +55,18 @@ constexpr DWORD kLateDetectionMs = 12000;
 constexpr std::size_t kMaxProxiesTried = 3;
 
 // The https entries of a proxy list, as "host:port", in order and at most
-// kMaxProxiesTried: "https=host:port" where the list names schemes
-// ("http=a:80;https=b:443"), and every entry without a scheme ("a:80 b:81",
-// "a:80;b:81", a script's "a:80; b:81" or "PROXY a:80; PROXY b:81"). A
-// "DIRECT" ends the list: the default route comes there. A "http://" before
-// the host and a "/" after it are dropped, and a missing port is 80.
+// kMaxProxiesTried. The list is the fixed setting or what WinHTTP makes of a
+// proxy script's answer: entries separated by ';' or white space, each
+// "https=host:port" where the list names schemes ("http=a:80;https=b:443"),
+// a bare "host:port" ("a:80 b:81", "a:80;b:81"), or a script's keyword with
+// its host after white space ("PROXY a:80; SOCKS b:1080; DIRECT").
+// Keywords are compared without regard to case. PROXY and HTTP name a
+// proxy; DIRECT ends the list: the default route comes there; any other
+// (SOCKS, SOCKS4, SOCKS5, HTTPS, or an unknown one: letters and digits alone
+// with another word after it before the next ';') names none that WinHTTP
+// can use, and is skipped with its host. No keyword is ever taken for a
+// host. A "http://" before the host and a "/" after it are dropped, and a
+// missing port is 80.
 std::vector<std::wstring> HttpsProxyList(const std::wstring& list);
 
 // Whether a bypass list ("*.corp.example;10.*;<local>", entries separated by

@@ -33,6 +33,14 @@ TEST(HttpsProxyList, TheEntriesForHttpsInOrderUntilDirect) {
         {L"a:1;b:2;c:3;d:4", {L"a:1", L"b:2", L"c:3"}}, // three at the most
         {L"a:1; DIRECT; b:2", {L"a:1"}},                // the default road there
         {L"direct", {}},
+        {L"SOCKS s:1080", {}}, // no keyword is ever a host
+        {L"SOCKS5 s:1080; PROXY p:8080", {L"p:8080"}},
+        {L"HTTPS h:443; HTTP p:3128", {L"p:3128"}},
+        {L"QUIC q:443; PROXY p:8080", {L"p:8080"}}, // unknown: skipped with its host
+        {L"proxy a:1; socks4 b:2; Direct; PROXY c:3", {L"a:1"}},
+        {L"PROXY a:1; SOCKS", {L"a:1"}},
+        {L"PROXY; SOCKS5; a:1", {L"a:1"}}, // no host across a ';'
+        {L"PROXY DIRECT", {}},
         {L"proxy.corp", {L"proxy.corp:80"}},
         {L"http://proxy.corp:8080/", {L"proxy.corp:8080"}},
         {L"https=http://b:3128", {L"b:3128"}},
