@@ -92,7 +92,5 @@ void RegisterProduct() {
 #ifdef VELMOR_TEST_HOOKS
     HoldForTests(L"folder-held");
 #endif
-    SoftwareList list;
-    if (ReadSoftwareListIn(folder, L"config.toml", list))
-        WriteSoftwareListIn(folder, L"config.toml", WithProductRegistered(std::move(list)));
+    UpdateSoftwareListIn(folder, L"config.toml", WithProductRegistered);
 }

@@ -19,20 +19,42 @@ void SetField(std::string& field, std::string_view line) {
 }
 
 void ScanLine(std::string_view line, SoftwareEntry& pending, SoftwareList& list) {
-    if (line.find(kHeader) != std::string_view::npos) {
+    switch (RouteOf(line)) {
+    case ListLine::Header:
         if (!pending.product_id.empty())
             list.push_back(pending);
         pending = SoftwareEntry{};
-    } else if (line.find("name") != std::string_view::npos) {
+        break;
+    case ListLine::Name:
         SetField(pending.name, line);
-    } else if (line.find("product_id") != std::string_view::npos) {
+        break;
+    case ListLine::ProductId:
         SetField(pending.product_id, line);
-    } else if (line.find("distributor_id") != std::string_view::npos) {
+        break;
+    case ListLine::DistributorId:
         SetField(pending.distributor_id, line);
+        break;
+    case ListLine::Other:
+        break;
     }
 }
 
 } // namespace
+
+ListLine RouteOf(std::string_view line) {
+    const auto has = [line](std::string_view text) {
+        return line.find(text) != std::string_view::npos;
+    };
+    if (has(kHeader))
+        return ListLine::Header;
+    if (has("name"))
+        return ListLine::Name;
+    if (has("product_id"))
+        return ListLine::ProductId;
+    if (has("distributor_id"))
+        return ListLine::DistributorId;
+    return ListLine::Other;
+}
 
 SoftwareList ScanSoftwareList(std::string_view text) {
     SoftwareList list;
@@ -54,6 +76,28 @@ std::string FormatSoftwareList(const SoftwareList& list) {
         text += "\nname = \"" + entry.name + "\"\n";
         text += "product_id = \"" + entry.product_id + "\"\n";
         text += "distributor_id = \"" + entry.distributor_id + "\"\n";
+    }
+    return text;
+}
+
+std::string StoredForm(std::string_view text) {
+    std::string stored;
+    stored.reserve(text.size() + text.size() / 16);
+    for (char c : text) {
+        if (c == '\n')
+            stored += '\r';
+        stored += c;
+    }
+    return stored;
+}
+
+std::string TextOfStored(std::string_view bytes) {
+    bytes = bytes.substr(0, bytes.find('\x1A'));
+    std::string text;
+    text.reserve(bytes.size());
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        if (!(bytes[i] == '\r' && i + 1 < bytes.size() && bytes[i + 1] == '\n'))
+            text += bytes[i];
     }
     return text;
 }

@@ -26,18 +26,30 @@ inline bool operator!=(const SoftwareEntry& a, const SoftwareEntry& b) {
 
 using SoftwareList = std::vector<SoftwareEntry>;
 
-// Scans text as the text-mode reader delivers it (lines end at LF). A line
-// containing "[[software]]" closes the pending record; otherwise one
-// containing "name", "product_id" or "distributor_id" (first match wins)
-// sets that field from everything after its first "=", with every double
-// quote removed and leading spaces and tabs dropped. Records whose
-// product_id is empty are dropped.
+// What a line of the list does, by what it contains, first match winning:
+// "[[software]]" closes the pending record; "name", "product_id" or
+// "distributor_id" sets that field; anything else nothing.
+enum class ListLine { Header, Name, ProductId, DistributorId, Other };
+ListLine RouteOf(std::string_view line);
+
+// Scans text as the text-mode reader delivers it (lines end at LF), each
+// line routed by RouteOf. A field is set from everything after the line's
+// first "=", with every double quote removed and leading spaces and tabs
+// dropped (a line without "=" sets nothing). Records whose product_id is
+// empty are dropped.
 SoftwareList ScanSoftwareList(std::string_view text);
 
 // The written form with LF line ends (text mode stores each as CR LF): per
 // record "[[software]]", then name, product_id and distributor_id as
 // `key = "value"`, values copied unescaped. An empty list gives "".
 std::string FormatSoftwareList(const SoftwareList& list);
+
+// The bytes that text mode stores for `text`: each LF as CR LF.
+std::string StoredForm(std::string_view text);
+
+// What text mode reads from stored bytes: CR LF as LF (a CR alone stays),
+// and nothing from the first 0x1A on.
+std::string TextOfStored(std::string_view bytes);
 
 // A list no installer should read or write: larger than this, it is not ours.
 inline constexpr unsigned long long kMaxListBytes = 1024 * 1024;

@@ -1,55 +1,21 @@
-// The software list on disk: through handles in a held folder, read in the C
-// runtime's text mode and written as that mode stores text.
+// The software list on disk: through handles in a held folder, read and
+// written as the C runtime's text mode stores text.
 
 #include "registration/software_list_file.h"
 
 #include <windows.h>
 
-#include <fcntl.h>
-#include <io.h>
-
 #include <algorithm>
-#include <cstdio>
 
 #include "base/file_by_handle.h"
 #include "base/test_hooks.h"
 #include "base/unique_handle.h"
+#include "registration/list_in_place.h"
 
 namespace {
 
 constexpr DWORD kKeepsItsContent =
     FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
-
-// A text-mode reader on a duplicate of `file`: the stream owns the duplicate
-// and closes it; `file` stays the caller's.
-UniqueFile TextReaderOn(HANDLE file) {
-    HANDLE duplicate = nullptr;
-    if (!DuplicateHandle(GetCurrentProcess(), file, GetCurrentProcess(), &duplicate, 0, FALSE,
-                         DUPLICATE_SAME_ACCESS))
-        return UniqueFile();
-    const int descriptor =
-        _open_osfhandle(reinterpret_cast<intptr_t>(duplicate), _O_RDONLY | _O_TEXT);
-    if (descriptor == -1) {
-        CloseHandle(duplicate);
-        return UniqueFile();
-    }
-    FILE* stream = _fdopen(descriptor, "r");
-    if (!stream)
-        _close(descriptor);
-    return UniqueFile(stream);
-}
-
-// The bytes that text mode stores for `text`: each LF as CR LF.
-std::string StoredForm(const std::string& text) {
-    std::string stored;
-    stored.reserve(text.size() + text.size() / 16);
-    for (char c : text) {
-        if (c == '\n')
-            stored += '\r';
-        stored += c;
-    }
-    return stored;
-}
 
 // Writes `bytes` at `offset` through `file`, and to the disk; false unless
 // every byte got there.
@@ -86,18 +52,20 @@ bool ReadRest(HANDLE file, std::string& bytes) {
     }
 }
 
+// The list's bytes through `file`, from its start; false when they cannot be
+// all read or are more than a list may hold.
+bool ReadAll(HANDLE file, std::string& bytes) {
+    LARGE_INTEGER start{};
+    bytes.clear();
+    return SetFilePointerEx(file, start, nullptr, FILE_BEGIN) && ReadRest(file, bytes);
+}
+
 // A list that another program holds open (as a reader with fopen(path, "r")
 // does, without delete sharing) cannot be replaced; it is written in place so
-// that the record is not lost, through a handle checked as every other. No
-// moment of it leaves a record of the old list unreadable: where the new
-// bytes begin with the old ones, only the rest is added; otherwise a whole
-// copy of the new list goes first past the end of both, after a line end,
-// so that the old bytes stay whole until the copy is complete and the copy
-// holds every record while the front is overwritten, with the new list and
-// blank lines up to the copy, so that no line of the old one is left. The
-// end is set last; where it cannot be (another program maps the file), the
-// copy becomes blank lines.
-void WriteInPlace(const HeldFolder& folder, const std::wstring& name, const std::string& stored) {
+// that the record is not lost, through a handle checked as every other, from
+// the bytes read through that very handle, so that a record the other
+// program added meanwhile stays. The writes follow PlanInPlace, each flushed.
+void WriteInPlace(const HeldFolder& folder, const std::wstring& name, const ListChange& change) {
 #ifdef VELMOR_TEST_HOOKS
     HoldForTests(L"before-in-place");
 #endif
@@ -106,23 +74,25 @@ void WriteInPlace(const HeldFolder& folder, const std::wstring& name, const std:
         OpenInFolder(folder, name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                      OPEN_EXISTING, info);
     std::string old;
-    if (!file || (info.dwFileAttributes & kKeepsItsContent) || !ReadRest(file.get(), old))
+    if (!file || (info.dwFileAttributes & kKeepsItsContent) || !ReadAll(file.get(), old))
         return;
-    if (stored.compare(0, old.size(), old) == 0) {
-        WriteAt(file.get(), old.size(), stored.substr(old.size()));
-        return;
-    }
-    const std::size_t copyAt = std::max(old.size(), stored.size()) + 1;
-    if (!WriteAt(file.get(), old.size(), std::string(copyAt - old.size(), '\n') + stored)) {
-        EndAt(file.get(), old.size());
-        return;
-    }
+    const InPlacePlan plan = PlanInPlace(
+        old, StoredForm(FormatSoftwareList(change(ScanSoftwareList(TextOfStored(old))))));
+    for (std::size_t i = 0; i < plan.writes.size(); ++i) {
 #ifdef VELMOR_TEST_HOOKS
-    HoldForTests(L"in-place-copy-written");
+        if (i == plan.addsOnly)
+            HoldForTests(L"in-place-copy-written");
 #endif
-    if (WriteAt(file.get(), 0, stored + std::string(copyAt - stored.size(), '\n')) &&
-        !EndAt(file.get(), stored.size()))
-        WriteAt(file.get(), copyAt, std::string(stored.size(), '\n'));
+        const ListWrite& write = plan.writes[i];
+        if (write.endHere) {
+            if (EndAt(file.get(), write.offset))
+                return;
+        } else if (!WriteAt(file.get(), write.offset, write.bytes)) {
+            if (i < plan.addsOnly)
+                EndAt(file.get(), old.size());
+            return;
+        }
+    }
 }
 
 } // namespace
@@ -140,25 +110,19 @@ bool ReadSoftwareListIn(const HeldFolder& folder, const std::wstring& name, Soft
 #ifdef VELMOR_TEST_HOOKS
     HoldForTests(L"before-read");
 #endif
-    const UniqueFile stream = TextReaderOn(file.get());
-    if (!stream)
+    // A list read only in part would be written back without the rest.
+    std::string bytes;
+    if (!ReadRest(file.get(), bytes))
         return false;
-    // Capped as it is read, too: the file may grow after its size was seen.
-    // A read error ends the input like its end does: what came so far is kept.
-    std::string text;
-    char buffer[4096];
-    std::size_t count;
-    while ((count = std::fread(buffer, 1, sizeof buffer, stream.get())) > 0) {
-        text.append(buffer, count);
-        if (text.size() > kMaxListBytes)
-            return false;
-    }
-    list = ScanSoftwareList(text);
+    list = ScanSoftwareList(TextOfStored(bytes));
     return true;
 }
 
-void WriteSoftwareListIn(const HeldFolder& folder, const std::wstring& name,
-                         const SoftwareList& list) {
+bool UpdateSoftwareListIn(const HeldFolder& folder, const std::wstring& name,
+                          const ListChange& change) {
+    SoftwareList list;
+    if (!ReadSoftwareListIn(folder, name, list))
+        return false;
     {
         BY_HANDLE_FILE_INFORMATION info{};
         const UniqueFileHandle current = OpenInFolder(
@@ -166,30 +130,31 @@ void WriteSoftwareListIn(const HeldFolder& folder, const std::wstring& name,
             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING, info);
         if (current ? (info.dwFileAttributes & kKeepsItsContent) != 0
                     : GetLastError() != ERROR_FILE_NOT_FOUND)
-            return;
+            return false;
     }
     // Truncating the list in place would lose every other product's record
     // when the write fails half-way, so the old file is replaced only by a
     // complete new one. Its name is fixed, so that what a killed run leaves
     // is reused and removed by the next.
-    const std::string stored = StoredForm(FormatSoftwareList(list));
+    const std::string stored = StoredForm(FormatSoftwareList(change(std::move(list))));
     const std::wstring temp = name + L".tmp";
     FreeNameIn(folder, temp);
     BY_HANDLE_FILE_INFORMATION info{};
     UniqueFileHandle file = OpenInFolder(folder, temp, GENERIC_WRITE | DELETE, 0, CREATE_NEW, info);
     if (!file)
-        return;
+        return false;
     if (!WriteAt(file.get(), 0, stored)) {
         RemoveThrough(file.get());
-        return;
+        return false;
     }
     if (RenameThrough(file.get(), PathIn(folder, name), true))
-        return;
+        return true;
     const DWORD error = GetLastError();
     RemoveThrough(file.get());
     file.reset();
     if (error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED)
-        WriteInPlace(folder, name, stored);
+        WriteInPlace(folder, name, change);
+    return true;
 }
 
 SoftwareList ReadSoftwareList(const std::wstring& path) {
@@ -203,5 +168,5 @@ SoftwareList ReadSoftwareList(const std::wstring& path) {
 void WriteSoftwareList(const std::wstring& path, const SoftwareList& list) {
     HeldFolder folder;
     if (HoldFolder(FolderOf(path), folder))
-        WriteSoftwareListIn(folder, NameOf(path), list);
+        UpdateSoftwareListIn(folder, NameOf(path), [&list](SoftwareList) { return list; });
 }

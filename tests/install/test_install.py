@@ -800,6 +800,25 @@ class AttackTest(InPrefix):
             self.assertEqual(f.read(), b'[[software]]\nproduct_id = "9"\n', "written through the link")
         self.assertTrue(os.path.samefile(victim, listed), "the link was replaced")
 
+    def list_held_open_and_added_to(self):
+        """A reader holds config.toml open, so the list is written in place;
+        just before that, another program adds a record to it: it stays."""
+        listed = self.prefix.profile(".velmor/config.toml")
+        os.makedirs(os.path.dirname(listed))
+        with open(listed, "wb") as f:
+            f.write(b'[[software]]\r\nproduct_id = "5"\r\n')
+        with self.read_by_another_program(listed), \
+                e2e.Run(self.prefix, hold_at="before-in-place") as run:
+            self.assertTrue(run.wait_held(), "the list was not about to be written in place")
+            with open(listed, "ab") as f:
+                f.write(b'[[software]]\r\nproduct_id = "6"\r\n')
+            run.release()
+            self.assertIsNotNone(run.wait_window(timeout_ms=30000), "no installer window")
+        with open(listed, "rb") as f:
+            left = f.read()
+        for record in (b'product_id = "5"', b'product_id = "6"', b'product_id = "2"'):
+            self.assertIn(record, left)
+
     def list_in_place_killed_after_its_first_write(self):
         """The list is written in place, and the installer killed right after
         its first write there: every record of the old list is still there."""
@@ -855,6 +874,8 @@ class AttackTest(InPrefix):
              self.list_grown_after_its_size_was_read),
             ("config.toml held open, the installer killed mid-write",
              self.list_in_place_killed_after_its_first_write),
+            ("config.toml held open, a record added before the write",
+             self.list_held_open_and_added_to),
         ]
         for name, case in cases:
             with self.case(name):
