@@ -2,7 +2,7 @@
 // The per-user software list, config.toml: one record per product, written as
 // an array of "[[software]]" tables with three quoted string keys, and read
 // back by a forgiving line scanner. The text functions are pure and portable;
-// the file functions read through the C runtime's text mode and write as it
+// the file functions read and write the bytes as the C runtime's text mode
 // stores text: its line-end translation (LF <-> CR LF, 0x1A as end of input)
 // is part of the format.
 
