@@ -3,7 +3,8 @@
 // so that a test can act at exactly one point of a run. The shipped installer
 // is built without them: neither the code nor the variables' names are in it.
 // Only sources that each program compiles itself may use them (see
-// cmake/VelmorProgramSources.cmake).
+// cmake/VelmorProgramSources.cmake), and the net library's variant that only
+// the download's tests link (net/CMakeLists.txt).
 
 #ifdef VELMOR_TEST_HOOKS
 

@@ -15,11 +15,12 @@
 // accepting status 200 only. When the connection drops after body bytes have
 // arrived, it asks again, up to five times, waiting 1, 2, 4, 8 and 16 s: for
 // the rest (Range with If-Range) where the host offers ranges and a
-// validator, else for the whole body, which then starts the file over. On
-// failure returns false, puts a short English message (the last attempt's)
-// into error and leaves no partial save file behind, nor does a process that
-// ends mid-download; a file already under savePath is touched only once a 200
-// response arrived.
+// validator, else for the whole body, which then starts the file over. Every
+// wait of a request is bounded at 30 s (OpenRequest): a host silent that long
+// fails the attempt. On failure returns false, puts a short English message
+// (the last attempt's) into error and leaves no partial save file behind, nor
+// does a process that ends mid-download; a file already under savePath is
+// touched only once a 200 response arrived.
 // progress, when it holds a target, is called after each written block.
 // The save file's folder is held while the file is written, and the file is
 // always created anew in it (what had its name is removed first, a link

@@ -57,8 +57,10 @@ struct RouteRequest {
 };
 
 // Opens a session of its own on the route, a connection to the URL's host
-// and a GET of its path, with what each request needs: timeouts, the TLS
-// offer, no redirects followed by the platform and no pooled connection.
+// and a GET of its path, with what each request needs: 30 s on each wait
+// (the name, the connection, sending, each read, and the response's head as
+// a whole), the TLS offer, no redirects followed by the platform and no
+// pooled connection.
 // False, with the step that failed in `error`.
 bool OpenRequest(const ParsedUrl& url, const ProxyRoute& route, TlsOffer tls, RouteRequest& opened,
                  std::string& error);

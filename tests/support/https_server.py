@@ -39,6 +39,7 @@ test finds its own requests in the log), the rest names the scenario:
                                 always    every response breaks off after
                                           10 % of the file
                                 weak      a weak ETag only
+                                silent    no answer to the second request
                                 lastmod-new  no ETag; Last-Modified is now
                                 lastmod-old  no ETag; Last-Modified a day ago
                                 gone      404 to every later request
@@ -290,6 +291,10 @@ class HttpsServer:
             self._served[path] = (count, modified)
         if mode == "gone" and count > 1:
             request.send_simple(404)
+            return
+        if mode == "silent" and count == 2:
+            time.sleep(60)  # far past the client's bound
+            request.hang_up()
             return
         changed = mode == "etag" and count > 1
         shift = 7 if changed else 0
