@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <bcrypt.h>
 #include <wincrypt.h>
 #include <winhttp.h>
 
@@ -190,11 +191,13 @@ bool DownloadFile(const std::string& url, const std::string& savePath, std::stri
                   ProgressCallback progress, Sha256Digest* bodyDigest, TlsOffer tls,
                   FileId* savedFile, const HeldFolder* folder) {
     // Wine workaround: crypt32 and bcrypt are loaded before WinHTTP is first
-    // used. Wine's WinHTTP brings in crypt32, which imports bcrypt, and Wine
-    // looks for a DLL that is not loaded yet beside the program too; loaded
-    // from System32 first (delay-loaded, through the hook), each is simply
-    // reused.
+    // used (by the proxy lookup below). Wine's WinHTTP brings in crypt32,
+    // which imports bcrypt, and Wine looks for a DLL that is not loaded yet
+    // beside the program too; loaded from System32 first (delay-loaded,
+    // through the hook), each is simply reused. Each is named by a call that
+    // does nothing, so that bcrypt does not rest on crypt32's import table.
     CertFreeCertificateContext(nullptr);
+    BCryptCloseAlgorithmProvider(nullptr, 0);
     std::string current = url;
     Transfer transfer; // closed on every way out; while incomplete, closing removes it
     if (!ParseHttpsUrl(current, transfer.url)) {

@@ -283,6 +283,8 @@ TEST_F(Download, DroppedBodyIsResumedOrStartedOver) {
         {"lastmod-new", 2, 0, true, 0},
         {"lastmod-old", 2, 0, false, 1},
         {"nototal", 2, 0, false, 1},
+        // A validator past 1023 characters is read whole.
+        {"longetag", 2, 0, false, 1},
         // A host that takes the request for the rest and stays silent is
         // given up after the bound (3 s here) and asked again.
         {"silent", 3, 0, false, 2},
@@ -358,6 +360,7 @@ TEST(NextStepAfter, EveryEndingLeadsWhereTheLoopGoes) {
         AfterAttempt state; // end, body arrived, resumptions, redirects, host answered, left, late
         NextStep next;
     } rows[] = {
+        {{E::Done, false, 0, 0, true}, S::Finish},
         {{E::Done, true, 3, 2, true}, S::Finish},
         {{E::Redirected, false, 0, 0, true}, S::FollowRedirect},
         {{E::Redirected, false, 0, 1, true}, S::FollowRedirect},
@@ -374,6 +377,7 @@ TEST(NextStepAfter, EveryEndingLeadsWhereTheLoopGoes) {
         {{E::NotReached, true, 2, 0, true, kDefault}, S::ResumeAfterWait},
         // A failure before any body byte ends the download; after one, waits.
         {{E::Failed, false, 0, 0, true}, S::GiveUp},
+        {{E::Failed, false, 0, 0, false, kNone, D::Running}, S::GiveUp},
         {{E::Failed, true, 1, 0, true}, S::ResumeAfterWait},
         {{E::Failed, true, 5, 0, true}, S::GiveUp},
         {{E::BrokenOff, true, 0, 0, true}, S::ResumeAfterWait},

@@ -39,6 +39,7 @@ test finds its own requests in the log), the rest names the scenario:
                                 always    every response breaks off after
                                           10 % of the file
                                 weak      a weak ETag only
+                                longetag  an ETag of 1200 characters
                                 silent    no answer to the second request
                                 lastmod-new  no ETag; Last-Modified is now
                                 lastmod-old  no ETag; Last-Modified a day ago
@@ -304,6 +305,8 @@ class HttpsServer:
             headers = [("Accept-Ranges", "bytes"), ("Last-Modified", validator)]
         else:
             validator = ('"v2"' if changed else '"v1"') if mode != "weak" else 'W/"v1"'
+            if mode == "longetag":  # within Wine's 1460-byte header line
+                validator = '"%s"' % ("v" * 1198)
             headers = [("Accept-Ranges", "bytes"), ("ETag", validator)]
         asked = request.headers.get("Range", "")
         start = None
