@@ -3,10 +3,13 @@ a chosen Windows version, the runtime folders, the browser hook, the local
 package server and the record the test setup programs leave."""
 
 import collections
+import csv
 import grp
+import io
 import os
 import pwd
 import shutil
+import socket
 import subprocess
 import tempfile
 import time
@@ -130,9 +133,10 @@ def package_server(packages=None, **add_file_options):
 
 # Around the server block, as in Debian's nginx.conf (sendfile, gzip), with
 # all that nginx writes in its own folder, and a rate, so that a download
-# is still under way well after its first MB (about 1 s for 32 MB).
+# is still under way well after its first MB (nginx lets a second's worth go
+# at once: about 1 s for 32 MB at 32 MB/s).
 NGINX_MAIN = """user {user} {group}; pid {f}/pid; events {{}}
-http {{ sendfile on; gzip on; limit_rate 32m;
+http {{ sendfile on; gzip on; limit_rate {rate};
     log_format velmor "$request_method $uri $http_range $status $body_bytes_sent $request_completion";
     access_log {f}/access.log velmor;
     client_body_temp_path {f}/t1; proxy_temp_path {f}/t2; fastcgi_temp_path {f}/t3;
@@ -142,14 +146,15 @@ NginxRequest = collections.namedtuple("NginxRequest", "method path range status 
 
 
 class NginxHost:
-    """Debian's nginx on the installer's port with the shipped server block
-    (deploy/nginx), only its port, TLS files and document root filled in and
-    its IPv6 address left out, serving the test setup programs padded
-    (sparsely) to the size given."""
+    """Debian's nginx on the installer's port (or the one given) with the
+    shipped server block (deploy/nginx), only its port, TLS files and
+    document root filled in and its IPv6 address left out, serving the test
+    setup programs padded (sparsely) to the size given."""
 
-    def __init__(self, folder, megabytes):
+    def __init__(self, folder, megabytes, port=PORT, rate="32m"):
         self.folder = tempfile.mkdtemp(prefix="nginx-", dir=folder)
-        root = os.path.join(self.folder, "root")
+        self.port = port
+        self.root = root = os.path.join(self.folder, "root")
         os.makedirs(root + "/velmor-ofd")
         for name, program in FAKE_SETUP.items():
             shutil.copy(program, root + PACKAGE_PATHS[name])
@@ -159,14 +164,14 @@ class NginxHost:
         for shipped, ours in zip(["listen 443 ", "listen [::]:443 ssl;",
                                   "/etc/ssl/velmor/fullchain.pem", "/etc/ssl/velmor/privkey.pem",
                                   "/srv/velmor-downloads"],
-                                 ["listen 127.0.0.1:%d " % PORT, "", *certificate(), root]):
+                                 ["listen 127.0.0.1:%d " % port, "", *certificate(), root]):
             assert block.count(shipped) == 1, "the shipped server block changed: " + shipped
             block = block.replace(shipped, ours)
         self.command = ["/usr/sbin/nginx", "-p", self.folder, "-e", self.folder + "/error.log",
                         "-c", self.folder + "/nginx.conf"]
         with open(self.command[-1], "w") as f:
             f.write(NGINX_MAIN.format(f=self.folder, block=block, user=pwd.getpwuid(os.getuid())[0],
-                                      group=grp.getgrgid(os.getgid())[0]))
+                                      group=grp.getgrgid(os.getgid())[0], rate=rate))
 
     def start(self):
         subprocess.run(self.command, check=True)  # back once it listens
@@ -175,13 +180,15 @@ class NginxHost:
     def stop(self):
         """A fast shutdown: open connections are cut, mid-body too."""
         subprocess.run(self.command + ["-s", "stop"], check=True)
-        while os.path.exists(self.folder + "/pid"):
+        while self.running():
             time.sleep(0.01)
+
+    def running(self):
+        return os.path.exists(self.folder + "/pid")
 
     def restart_once(self, path, size):
         """Stops and starts again once the file at path has size bytes."""
-        while not os.path.exists(path) or os.path.getsize(path) < size:
-            time.sleep(0.01)  # the case's deadline ends a hang
+        wait_for_size(path, size)
         self.stop()
         self.start()
 
@@ -194,6 +201,117 @@ class NginxHost:
         """Those answered whole: a cut-off one is left out, where it is logged."""
         with open(self.folder + "/access.log") as f:
             return [r for r in (NginxRequest(*line.split()) for line in f) if r.completed == "OK"]
+
+
+def wait_for_size(path, size):
+    while not os.path.exists(path) or os.path.getsize(path) < size:
+        time.sleep(0.01)  # the case's deadline ends a hang
+
+
+def free_port():
+    """A port no one listens on, for an origin behind the installer's."""
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+# Before the shipped configuration, as Debian's global section is: haproxy
+# in the foreground, all it writes in its own folder.
+HAPROXY_GLOBAL = """global
+    pidfile {f}/pid
+    stats socket {f}/stats
+    log stdout format raw local0
+"""
+
+
+class Balancer:
+    """Debian's haproxy on the installer's port with the shipped
+    configuration (deploy/haproxy), only its addresses filled in and its
+    IPv6 one left out, in front of two NginxHost origins on ports of their
+    own, at 1 MB/s so that little is under way when one is stopped. Their
+    packages are put in place by deploy/publish, at one time an hour ago."""
+
+    def __init__(self, folder, megabytes):
+        self.folder = tempfile.mkdtemp(prefix="haproxy-", dir=folder)
+        self.size = megabytes << 20
+        self.origins = [NginxHost(folder, megabytes, free_port(), "1m") for _ in range(2)]
+        for name, program in FAKE_SETUP.items():
+            self.publish(name, program, when=time.time() - 3600)
+        with open(os.path.join(vt.SOURCE_DIR, "deploy", "haproxy", "velmor-downloads.cfg")) as f:
+            config = f.read()
+        for shipped, ours in [("    bind :::443 v6only\n", ""), ("bind :443", "bind 127.0.0.1:%d" % PORT),
+                              *[("192.0.2.1%d:443" % n, "127.0.0.1:%d" % origin.port)
+                                for n, origin in enumerate(self.origins, 1)]]:
+            assert config.count(shipped) == 1, "the shipped configuration changed: " + shipped
+            config = config.replace(shipped, ours)
+        self.config = os.path.join(self.folder, "haproxy.cfg")
+        with open(self.config, "w") as f:
+            f.write(HAPROXY_GLOBAL.format(f=self.folder) + config)
+
+    def publish(self, name, program, when=None, origins=None):
+        """deploy/publish: program, padded to the packages' size, as the
+        package name on the origins given (default: all), at the time given
+        (default: the padded file's, now)."""
+        package = os.path.join(self.folder, "%s-%d" % (name, time.monotonic_ns()))
+        shutil.copy(program, package)
+        os.truncate(package, self.size)
+        subprocess.run([os.path.join(vt.SOURCE_DIR, "deploy", "publish"),
+                        *(["--time", "@%d" % when] if when else []), package,
+                        PACKAGE_PATHS[name].lstrip("/"), *[o.root for o in origins or self.origins]],
+                       check=True, stdout=subprocess.DEVNULL)
+
+    def start(self):
+        for origin in self.origins:
+            origin.start()
+        with open(self.folder + "/haproxy.log", "ab") as log:
+            self.process = subprocess.Popen(["/usr/sbin/haproxy", "-db", "-f", self.config],
+                                            stdout=log, stderr=subprocess.STDOUT)
+        while self.process.poll() is None:  # listening once its statistics answer
+            try:
+                self.stats()
+                return self
+            except OSError:
+                time.sleep(0.05)
+        raise RuntimeError("haproxy did not start: see " + self.folder + "/haproxy.log")
+
+    def stop(self):
+        # Its counters end with it: what each origin sent, and whether it is
+        # in the rotation (UP) or taken out (DOWN).
+        final = self.stats()
+        self.sent, self.states = [int(s["bout"]) for s in final], [s["status"] for s in final]
+        self.process.terminate()
+        self.process.wait()
+        for origin in self.origins:
+            if origin.running():
+                origin.stop()
+
+    __enter__ = start
+
+    def __exit__(self, *exc):
+        self.stop()
+
+    def stats(self):
+        """haproxy's counters for each origin, in order: bytes sent (bout),
+        connections open (scur)..."""
+        with socket.socket(socket.AF_UNIX) as s:
+            s.connect(self.folder + "/stats")
+            s.sendall(b"show stat\n")
+            text = b"".join(iter(lambda: s.recv(65536), b"")).decode()
+        rows = {r["addr"]: r for r in csv.DictReader(io.StringIO(text.lstrip("# ")))}
+        return [rows["127.0.0.1:%d" % origin.port] for origin in self.origins]
+
+    def lose_origin_once(self, path, size, before=None):
+        """Once the file at path has size bytes, calls before() and then
+        stops the origin that serves the download."""
+        wait_for_size(path, size)
+        if before:
+            before()
+        [serving] = [o for o, s in zip(self.origins, self.stats()) if s["scur"] != "0"]
+        serving.stop()
+
+    def requests(self):
+        """Those the origins answered whole, but for the health checks."""
+        return [r for origin in self.origins for r in origin.requests() if r.method == "GET"]
 
 
 class Run:

@@ -2,6 +2,7 @@
 local test server) under Wine and Xvfb, in prefix copies that report
 Windows 7, 10 or Vista, with test setup programs served as the packages."""
 
+import collections
 import contextlib
 import os
 import re
@@ -80,9 +81,10 @@ class PackageChoice:
     planted as given; returns the run and the paths the server was asked for."""
 
     def install(self, planted=(), folders=(), trace=False,
-                channels="trace+file,trace+path,trace+winhttp", host=None, during=None):
+                channels="trace+file,trace+path,trace+winhttp", host=None, during=None, runs=None):
         """host: the server (default: ours); during(run) acts while the
-        installer runs. Returns the path fetched and the trace."""
+        installer runs; runs: the setup that runs (default: the one fetched).
+        Returns the path fetched and the trace."""
         self.prefix.reset()
         for path in planted:
             self.prefix.plant(path)
@@ -98,7 +100,7 @@ class PackageChoice:
         self.assertEqual(len(paths), 1, paths)
         records = run.setup_records()
         self.assertEqual([r["event"] for r in records], ["start", "end"])
-        chosen = [name for name, path in e2e.PACKAGE_PATHS.items() if path == paths[0]]
+        chosen = [runs] if runs else [n for n, path in e2e.PACKAGE_PATHS.items() if path == paths[0]]
         self.assertEqual([records[0]["package"]], chosen, "the setup that ran is the one fetched")
         traced = ""
         if trace:
@@ -112,6 +114,12 @@ SETS_SECURE_PROTOCOLS = re.compile(r"WinHttpSetOption \w+, 84,")
 
 RUNTIME_EXE_FIRST_ROOT = e2e.FIRST_ROOT + "/120.0.2210.91/msedgewebview2.exe"
 RUNTIME_DLL_SECOND_ROOT = e2e.SECOND_ROOT + "/121.0.2277.83/EmbeddedBrowserWebView.dll"
+
+# A row behind haproxy: what is done to the origins before the download and
+# once its first MB is written (then the origin serving it is stopped), the
+# resumption's status, and the setup that runs (default: the one fetched).
+OriginLost = collections.namedtuple("OriginLost", "before mid status runs",
+                                    defaults=(None, None, "206", None))
 
 
 class Windows7Test(InPrefix, PackageChoice):
@@ -148,15 +156,47 @@ class Windows10Test(InPrefix, PackageChoice):
              e2e.PACKAGE_PATHS["release"], 3, False),
             ("neither root, from nginx stopped mid-download", [], [],
              e2e.PACKAGE_PATHS["ebwebview"], 32, True),
+            # Two nginx origins behind haproxy, packages of 4 MB: one lost
+            # mid-download; the other's package at another time; a new
+            # package (the release setup) published to both mid-download.
+            ("neither root, an origin lost mid-download", [], [],
+             e2e.PACKAGE_PATHS["ebwebview"], 4, OriginLost()),
+            ("neither root, origins that disagree", [], [], e2e.PACKAGE_PATHS["ebwebview"], 4,
+             OriginLost(before=lambda host: host.publish("ebwebview", e2e.FAKE_SETUP["ebwebview"],
+                                                         time.time(), host.origins[1:]),
+                        status="200")),
+            ("neither root, a new package mid-download", [], [], e2e.PACKAGE_PATHS["ebwebview"], 4,
+             OriginLost(mid=lambda host: host.publish("ebwebview", e2e.FAKE_SETUP["release"]),
+                        status="200", runs="release")),
         ]
         for name, planted, folders, expected, *nginx in cases:
             with self.case(name):
-                host = e2e.NginxHost(self.prefix.folder, nginx[0]) if nginx else None
-                during = nginx and nginx[1] and (lambda run: host.restart_once(run.saved(), 1 << 20))
+                host = during = None
+                lost = nginx and isinstance(nginx[1], OriginLost) and nginx[1]
+                if lost:
+                    host = e2e.Balancer(self.prefix.folder, nginx[0])
+                    lost.before and lost.before(host)
+                    during = lambda run: host.lose_origin_once(
+                        run.saved(), 1 << 20, lost.mid and (lambda: lost.mid(host)))
+                elif nginx:
+                    host = e2e.NginxHost(self.prefix.folder, nginx[0])
+                    during = nginx[1] and (lambda run: host.restart_once(run.saved(), 1 << 20))
                 path, trace = self.install(planted, folders, trace=(name == "neither root"),
-                                           host=host, during=during)
+                                           host=host, during=during, runs=lost and lost.runs)
                 self.assertEqual(path, expected)
-                if during:
+                if lost:
+                    # The origin lost is out of the rotation; the resumption
+                    # answered whole, by the other; what both origins sent,
+                    # as a share of the package.
+                    self.assertEqual(sorted(host.states), ["DOWN", "UP"])
+                    [(_, _, _, status, sent, _)] = host.requests()
+                    share = sum(host.sent) / (nginx[0] << 20)
+                    self.assertEqual(status, lost.status)
+                    if status == "206":
+                        self.assertLess(share, 1.1)
+                    else:
+                        self.assertEqual((int(sent), share < 2), (nginx[0] << 20, True), share)
+                elif during:
                     # Answered whole: only the rest, from where the file ended.
                     [(_, _, asked, status, sent, _)] = host.requests()
                     start = int(asked.partition("=")[2].rstrip("-") or 0)
