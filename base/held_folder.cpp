@@ -4,7 +4,6 @@
 
 #include "base/file_by_handle.h"
 #include "base/same_text.h"
-#include "base/shell_token.h"
 
 namespace {
 
@@ -63,54 +62,43 @@ bool IsRemote(HANDLE folder, const std::wstring& finalPath) {
 
 using UniqueLocal = UniqueAny<PSECURITY_DESCRIPTOR, LocalFree>;
 
-// The user who sees the installer, unelevated, as a token to check access
-// with: the desktop shell's; where no shell answers, this process's
-// unelevated twin where Windows split its token (UAC), else its own token,
-// which then has no higher rights to guard.
-UniqueHandle UnelevatedUser() {
-    UniqueHandle token = ShellToken();
-    if (!token) {
-        OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY | TOKEN_DUPLICATE, token.put());
-        TOKEN_ELEVATION_TYPE type{};
-        TOKEN_LINKED_TOKEN linked{};
-        DWORD size = 0;
-        if (token &&
-            GetTokenInformation(token.get(), TokenElevationType, &type, sizeof type, &size) &&
-            type == TokenElevationTypeFull &&
-            GetTokenInformation(token.get(), TokenLinkedToken, &linked, sizeof linked, &size))
-            return UniqueHandle(linked.LinkedToken); // an identification token already
-    }
+// Whether `user`, unelevated, may create files in `folder` (opened with
+// READ_CONTROL). A path that led elsewhere may lead the elevated installer
+// only there: whoever changed a link on it since the installer started
+// gains nothing the user could not do. The integrity label is read too, for
+// AccessCheck applies it: a folder labelled above the user's level with
+// no-write-up fails as the user's own write would, whatever its DACL.
+bool UserMayAddFiles(HANDLE folder, HANDLE user) {
     UniqueHandle identity;
-    if (token)
-        DuplicateToken(token.get(), SecurityIdentification, identity.put());
-    return identity;
-}
-
-// Whether the user who sees the installer, unelevated, may create files in
-// `folder` (opened with READ_CONTROL). A link may lead the elevated
-// installer only there: whoever changed the link since the installer
-// started gains nothing the user could not do.
-bool UserMayAddFiles(HANDLE folder) {
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (GetSecurityInfo(folder, SE_FILE_OBJECT,
+    if (!user || !DuplicateToken(user, SecurityIdentification, identity.put()) ||
+        GetSecurityInfo(folder, SE_FILE_OBJECT,
                         OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION |
-                            DACL_SECURITY_INFORMATION,
+                            DACL_SECURITY_INFORMATION | LABEL_SECURITY_INFORMATION,
                         nullptr, nullptr, nullptr, nullptr, &descriptor) != ERROR_SUCCESS)
         return false;
     const UniqueLocal owned(descriptor);
-    const UniqueHandle user = UnelevatedUser();
     GENERIC_MAPPING mapping{FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE,
                             FILE_ALL_ACCESS};
     PRIVILEGE_SET privileges{};
     DWORD privilegesSize = sizeof privileges, granted = 0;
     BOOL allowed = FALSE;
-    return user &&
-           AccessCheck(descriptor, user.get(), FILE_ADD_FILE, &mapping, &privileges,
+    return AccessCheck(descriptor, identity.get(), FILE_ADD_FILE, &mapping, &privileges,
                        &privilegesSize, &granted, &allowed) &&
            allowed;
 }
 
-bool Hold(const std::wstring& path, bool followLink, HeldFolder& folder) {
+// The path without separators at its end, so that "C:\dir\" and the "C:\dir"
+// that Windows gives for the same folder compare alike (and "C:\" with "C:\").
+std::wstring Unseparated(std::wstring path) {
+    while (!path.empty() && path.back() == L'\\')
+        path.pop_back();
+    return path;
+}
+
+// `user` decides where a path that led elsewhere may lead, where `follow`
+// allows that at all.
+bool Hold(const std::wstring& path, bool follow, HANDLE user, HeldFolder& folder) {
     std::wstring full(MAX_PATH, L'\0');
     DWORD length =
         GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
@@ -126,17 +114,23 @@ bool Hold(const std::wstring& path, bool followLink, HeldFolder& folder) {
     if (!handle || !GetFileInformationByHandle(handle.get(), &info))
         return false;
     const bool link = IsLinkByHandle(handle.get(), info) || IsLinkByName(full);
-    if (link) {
-        if (!followLink)
-            return false;
+    if (link && !follow)
+        return false;
+    std::wstring final = FinalPathOf(handle.get());
+    // A link before the last name was followed by the open already.
+    const bool followed =
+        link || (follow && !SameIgnoringCase(Unseparated(final), Unseparated(full)));
+    if (followed) {
+        // Opened again, following a link at the last name too, with the right
+        // to read the folder's security; whatever this open reaches is checked.
         handle.reset();
         handle = OpenFolder(full, FILE_FLAG_BACKUP_SEMANTICS, READ_CONTROL);
         if (!handle || !GetFileInformationByHandle(handle.get(), &info))
             return false;
+        final = FinalPathOf(handle.get());
     }
-    std::wstring final = FinalPathOf(handle.get());
     if (!(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || final.empty() ||
-        (link && (IsRemote(handle.get(), final) || !UserMayAddFiles(handle.get()))))
+        (followed && (IsRemote(handle.get(), final) || !UserMayAddFiles(handle.get(), user))))
         return false;
     folder.handle = std::move(handle);
     folder.path = std::move(final);
@@ -150,11 +144,11 @@ bool LeadsElsewhere(DWORD reparseTag) {
 }
 
 bool HoldFolder(const std::wstring& path, HeldFolder& folder) {
-    return Hold(path, false, folder);
+    return Hold(path, false, nullptr, folder);
 }
 
-bool HoldFolderWhereItLeads(const std::wstring& path, HeldFolder& folder) {
-    return Hold(path, true, folder);
+bool HoldFolderWhereItLeads(const std::wstring& path, HANDLE user, HeldFolder& folder) {
+    return Hold(path, true, user, folder);
 }
 
 UniqueFileHandle OpenInFolder(const HeldFolder& folder, const std::wstring& name, DWORD access,

@@ -48,14 +48,23 @@ bool LeadsElsewhere(DWORD reparseTag);
 // with another reparse point is held as any folder.
 bool HoldFolder(const std::wstring& path, HeldFolder& folder);
 
-// Holds the folder `path` where it leads now: a link is followed this once,
-// only to a folder on a local volume (the user started on this machine; a
-// share's server need not keep our share mode) in which the user who sees
-// the installer may create files unelevated (so whoever changed the link
-// gains nothing). From then on the folder is the held one, whatever happens
-// to the link. A folder that is no link is held as HoldFolder holds it, on a
-// share too.
-bool HoldFolderWhereItLeads(const std::wstring& path, HeldFolder& folder);
+// Holds the folder `path` where it leads now. Where the folder's final path
+// is not the full path asked for, compared as the file system compares names
+// (a link at its last name or anywhere before it, a drive letter that names
+// another place, a mapped network drive among them, or a name that Windows
+// spells otherwise, a short name say), the path is followed this once, only
+// to a folder on a local volume (the user started on this machine; a
+// share's server need not keep our share mode) in which `user` may create
+// files unelevated, as the folder's access list and integrity label say (so
+// whoever changed a link on the way gains nothing). `user` is the token of
+// the user who sees the installer (ShellToken's, with TOKEN_QUERY and
+// TOKEN_DUPLICATE); null where there is none, and then such a folder is
+// refused: this process's own token, or its linked one, may be an
+// administrator's who typed a password for the user. From then on the
+// folder is the held one, whatever happens to the links. A folder whose
+// final path is the path asked for is held as HoldFolder holds it, on a
+// share too; one without a drive letter, never.
+bool HoldFolderWhereItLeads(const std::wstring& path, HANDLE user, HeldFolder& folder);
 
 // Opens the file `name` (a bare file name) in the held folder, itself and
 // never what a link leads to, with CreateFileW's `access` (and attribute

@@ -6,6 +6,7 @@
 #include "app/progress_display.h"
 #include "base/file_by_handle.h"
 #include "base/held_folder.h"
+#include "base/shell_token.h"
 #include "base/test_hooks.h"
 #include "base/unique_handle.h"
 #include "base/widen.h"
@@ -110,6 +111,20 @@ UniqueHandle StartSetup(const std::wstring& program) {
     return UniqueHandle(process.hProcess);
 }
 
+// The user whose rights decide where the start folder's path may lead
+// (HoldFolderWhereItLeads): the desktop shell's, null without one.
+UniqueHandle UserWhoSeesTheInstaller() {
+#ifdef VELMOR_TEST_HOOKS
+    // Wine has no desktop shell: a test may name our own token in its place.
+    if (!TestSetting(L"VELMOR_TEST_OWN_TOKEN_AS_SHELLS").empty()) {
+        UniqueHandle own;
+        OpenProcessToken(GetCurrentProcess(), kShellTokenAccess, own.put());
+        return own;
+    }
+#endif
+    return ShellToken();
+}
+
 } // namespace
 
 void InstallWorker(HWND window) {
@@ -127,11 +142,11 @@ void InstallWorker(HWND window) {
     // The download folder, which unelevated programs can write, is held from
     // before the save file is created until the setup file is deleted: it
     // can be neither renamed away nor replaced by a link meanwhile, and every
-    // open of the file in it is checked through its handle. Where the folder
-    // the user started in is a link (Downloads moved to another drive), it is
-    // held where it leads now, and the download saves into that very hold.
+    // open of the file in it is checked through its handle. Where the path
+    // the user started in leads elsewhere (Downloads moved to another drive),
+    // it is held where it leads now, and the download saves into that very hold.
     HeldFolder folder;
-    if (!HoldFolderWhereItLeads(L".", folder) ||
+    if (!HoldFolderWhereItLeads(L".", UserWhoSeesTheInstaller().get(), folder) ||
         !DownloadFile(url, kSaveFileName, error, MakeProgressCallback(window), &downloaded, tls,
                       &created, &folder)) {
         // The window stays, with its last progress, until the user closes it.

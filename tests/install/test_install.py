@@ -265,29 +265,41 @@ class RoadsTest(InPrefix):
             self.assertEqual(self.prefix.opened_urls(), [])
 
     def test_any_folder_a_user_starts_in(self):
-        """A drive's root (a USB stick's), a link (Downloads moved elsewhere)."""
+        """A drive's root (a USB stick's), a link (Downloads moved elsewhere)
+        at the path's end or before it, followed only with the desktop
+        shell's token: Wine has no shell, so the test variant takes its own."""
         folder = tempfile.mkdtemp(prefix="started-", dir=self.prefix.folder)
+        apps = os.path.join(folder, "apps")
+        os.mkdir(apps)
         drive = os.path.join(self.prefix.path, "dosdevices", "y:")
         linked = self.prefix.profile("Downloads-moved")
         in_c = "C:\\" + os.path.relpath(linked, self.prefix.drive_c("")).replace("/", "\\")
+        shell = {"VELMOR_TEST_OWN_TOKEN_AS_SHELLS": "1"}
         rows = [
             # (the link made to the folder, where the installer starts, its
-            # current directory there, the folder the setup program ran from)
-            ("the root of a drive", drive, folder, "Y:\\", "Y:\\"),
-            ("a folder that is a link", linked, linked, in_c, e2e.windows_path(folder) + "\\"),
+            # environment, its current directory there, the folder the setup
+            # program ran from; None: the download fails)
+            ("the root of a drive", drive, folder, {}, "Y:\\", "Y:\\"),
+            ("a folder that is a link", linked, linked, shell, in_c,
+             e2e.windows_path(folder) + "\\"),
+            ("a folder in a link", linked, linked + "/apps", shell, in_c + "\\apps",
+             e2e.windows_path(apps) + "\\"),
+            ("a folder in a link, no desktop shell", linked, linked + "/apps", {}, None, None),
         ]
-        for name, link, start, cwd, ran_in in rows:
+        for name, link, start, env, cwd, ran_in in rows:
             with self.case(name):
                 self.prefix.reset()
                 os.symlink(folder, link)
                 try:
-                    run = e2e.Run(self.prefix, directory=start)
+                    run = e2e.Run(self.prefix, directory=start, env=env)
                     with e2e.package_server(), run:
-                        self.assertTrue(run.ended_or_failed(), "the download failed")
-                    [started, _] = run.setup_records()
-                    self.assertEqual(started["cwd"].lower(), cwd.lower())
-                    self.assertEqual(started["self"].lower(), (ran_in + e2e.SAVE_NAME).lower())
-                    self.assertEqual(os.listdir(folder), [], "the setup file was left")
+                        self.assertEqual(run.ended_or_failed(), cwd is not None)
+                    if cwd:
+                        [started, _] = run.setup_records()
+                        self.assertEqual(started["cwd"].lower(), cwd.lower())
+                        self.assertEqual(started["self"].lower(), (ran_in + e2e.SAVE_NAME).lower())
+                    self.assertEqual([os.listdir(folder), os.listdir(apps)], [["apps"], []],
+                                     "the setup file was left")
                 finally:
                     os.remove(link)
 
