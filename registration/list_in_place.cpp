@@ -94,23 +94,41 @@ void Blank(InPlacePlan& plan, std::string& image, std::size_t begin, std::size_t
     Emit(plan, image, target, Order::AllAtOnce);
 }
 
+// Whether some line holds more than one key: cut, or with one key broken,
+// such a line could set another field than it does whole.
+bool KeysShareALine(std::string_view text) {
+    for (const auto& [begin, end] : LinesOf(text)) {
+        const std::string_view line = text.substr(begin, end - begin);
+        int keys = 0;
+        for (const std::string_view key : {"[[software]]", "name", "product_id", "distributor_id"})
+            for (std::size_t at = line.find(key); at != std::string_view::npos;
+                 at = line.find(key, at + 1))
+                ++keys;
+        if (keys > 1)
+            return true;
+    }
+    return false;
+}
+
 } // namespace
 
 InPlacePlan PlanInPlace(std::string_view old, std::string_view stored) {
     InPlacePlan plan;
+    const std::size_t n = old.size(), m = stored.size();
+    const bool append = stored.substr(0, n) == old;
+    const std::size_t copyAt = std::max(n, m) + 1;
     if (old == stored || old.find('\x1A') != std::string_view::npos ||
-        (!old.empty() && old.back() != '\n'))
+        (!old.empty() && old.back() != '\n') || (append ? m : copyAt + m) > kMaxListBytes ||
+        KeysShareALine(old) || KeysShareALine(stored))
         return plan;
     std::string image(old);
-    const std::size_t n = old.size(), m = stored.size();
 
-    if (stored.substr(0, n) == old) { // only the rest to add
+    if (append) { // only the rest to add
         Emit(plan, image, image + std::string(m - image.size(), '\n'), Order::AllAtOnce);
         WriteListOverBlank(plan, image, stored, 0, n);
         plan.addsOnly = plan.writes.size();
         return plan;
     }
-    const std::size_t copyAt = std::max(n, m) + 1;
     Emit(plan, image, image + std::string(copyAt + m - image.size(), '\n'), Order::AllAtOnce);
     WriteListOverBlank(plan, image, stored, copyAt, 0);
     plan.addsOnly = plan.writes.size();

@@ -39,7 +39,10 @@ struct InPlacePlan {
 
 // The plan that turns the file's bytes `old` into `stored` (the new list as
 // text mode stores it). No writes where they are the same, where `old` holds
-// a 0x1A (text mode would hide everything after it), or where it does not
-// end in a line end: the file grown and its new sectors not yet on the disk,
-// its last line would read with zeros after it.
+// a 0x1A (text mode would hide everything after it), where it does not end
+// in a line end (the file grown and its new sectors not yet on the disk, its
+// last line would read with zeros after it), where a line of either holds
+// more than one key ("[[software]]", "name", "product_id", "distributor_id",
+// a value holding one of them, say: part of such a line may set another
+// field), or where the file would grow past kMaxListBytes.
 InPlacePlan PlanInPlace(std::string_view old, std::string_view stored);

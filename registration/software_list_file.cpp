@@ -65,7 +65,8 @@ bool ReadAll(HANDLE file, std::string& bytes) {
 // that the record is not lost, through a handle checked as every other, from
 // the bytes read through that very handle, so that a record the other
 // program added meanwhile stays. The writes follow PlanInPlace, each flushed.
-void WriteInPlace(const HeldFolder& folder, const std::wstring& name, const ListChange& change) {
+// True when the file holds the new list.
+bool WriteInPlace(const HeldFolder& folder, const std::wstring& name, const ListChange& change) {
 #ifdef VELMOR_TEST_HOOKS
     HoldForTests(L"before-in-place");
 #endif
@@ -75,9 +76,10 @@ void WriteInPlace(const HeldFolder& folder, const std::wstring& name, const List
                      OPEN_EXISTING, info);
     std::string old;
     if (!file || (info.dwFileAttributes & kKeepsItsContent) || !ReadAll(file.get(), old))
-        return;
-    const InPlacePlan plan = PlanInPlace(
-        old, StoredForm(FormatSoftwareList(change(ScanSoftwareList(TextOfStored(old))))));
+        return false;
+    const std::string stored =
+        StoredForm(FormatSoftwareList(change(ScanSoftwareList(TextOfStored(old)))));
+    const InPlacePlan plan = PlanInPlace(old, stored);
     for (std::size_t i = 0; i < plan.writes.size(); ++i) {
 #ifdef VELMOR_TEST_HOOKS
         if (i == plan.addsOnly)
@@ -86,13 +88,14 @@ void WriteInPlace(const HeldFolder& folder, const std::wstring& name, const List
         const ListWrite& write = plan.writes[i];
         if (write.endHere) {
             if (EndAt(file.get(), write.offset))
-                return;
+                return true;
         } else if (!WriteAt(file.get(), write.offset, write.bytes)) {
             if (i < plan.addsOnly)
                 EndAt(file.get(), old.size());
-            return;
+            return false;
         }
     }
+    return !plan.writes.empty() || old == stored;
 }
 
 } // namespace
@@ -152,9 +155,8 @@ bool UpdateSoftwareListIn(const HeldFolder& folder, const std::wstring& name,
     const DWORD error = GetLastError();
     RemoveThrough(file.get());
     file.reset();
-    if (error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED)
-        WriteInPlace(folder, name, change);
-    return true;
+    return (error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED) &&
+           WriteInPlace(folder, name, change);
 }
 
 SoftwareList ReadSoftwareList(const std::wstring& path) {

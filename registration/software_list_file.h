@@ -28,7 +28,8 @@ bool ReadSoftwareListIn(const HeldFolder& folder, const std::wstring& name, Soft
 // instead (registration/list_in_place.h), from change() of the bytes read
 // again through the handle that writes them, so that nothing that program
 // added meanwhile is lost. Nothing is written where the list cannot be read
-// (ReadSoftwareListIn), nor where it is read-only, hidden or system. False
-// when nothing was written for want of a readable list or a writable file.
+// (ReadSoftwareListIn), nor where it is read-only, hidden or system, nor in
+// place where PlanInPlace finds no safe way. True when the file holds the new
+// list.
 bool UpdateSoftwareListIn(const HeldFolder& folder, const std::wstring& name,
                           const ListChange& change);

@@ -135,8 +135,11 @@ TEST(ListInPlace, EveryCrashStateReadsAsWholeRecords) {
 
     // Nothing to write, or nothing that may be written in place.
     const std::string written = StoredForm(FormatSoftwareList({{kProductName, "2", "1"}}));
-    for (const std::string& old : {written, std::string("product_id = \"5\"\r\n\x1A junk"),
-                                   Records(3, "\r\n") + "product_id = \"9\""})
+    for (const std::string& old :
+         {written, std::string("product_id = \"5\"\r\n\x1A junk"),
+          Records(3, "\r\n") + "product_id = \"9\"",
+          Records(6, "\n") + "[[software]]\nname = \"x product_id y\"\nproduct_id = \"5\"\n",
+          Records(2, "\n") + "[[software]]\nproduct_id = \"a=product_id\"\n"})
         EXPECT_TRUE(PlanInPlace(old, written).writes.empty()) << old;
 }
 
