@@ -115,7 +115,10 @@ UniqueHandle StartSetup(const std::wstring& program) {
 // (HoldFolderWhereItLeads): the desktop shell's, null without one.
 UniqueHandle UserWhoSeesTheInstaller() {
 #ifdef VELMOR_TEST_HOOKS
-    // Wine has no desktop shell: a test may name our own token in its place.
+    // Wine 8 has no desktop shell window, Wine 10 has one: a test names our
+    // own token in its place, or none.
+    if (!TestSetting(L"VELMOR_TEST_NO_DESKTOP_SHELL").empty())
+        return UniqueHandle();
     if (!TestSetting(L"VELMOR_TEST_OWN_TOKEN_AS_SHELLS").empty()) {
         UniqueHandle own;
         OpenProcessToken(GetCurrentProcess(), kShellTokenAccess, own.put());

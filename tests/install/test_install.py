@@ -267,7 +267,7 @@ class RoadsTest(InPrefix):
     def test_any_folder_a_user_starts_in(self):
         """A drive's root (a USB stick's), a link (Downloads moved elsewhere)
         at the path's end or before it, followed only with the desktop
-        shell's token: Wine has no shell, so the test variant takes its own."""
+        shell's token: the test variant takes its own, or none."""
         folder = tempfile.mkdtemp(prefix="started-", dir=self.prefix.folder)
         apps = os.path.join(folder, "apps")
         os.mkdir(apps)
@@ -284,7 +284,8 @@ class RoadsTest(InPrefix):
              e2e.windows_path(folder) + "\\"),
             ("a folder in a link", linked, linked + "/apps", shell, in_c + "\\apps",
              e2e.windows_path(apps) + "\\"),
-            ("a folder in a link, no desktop shell", linked, linked + "/apps", {}, None, None),
+            ("a folder in a link, no desktop shell", linked, linked + "/apps",
+             {"VELMOR_TEST_NO_DESKTOP_SHELL": "1"}, None, None),
         ]
         for name, link, start, env, cwd, ran_in in rows:
             with self.case(name):
