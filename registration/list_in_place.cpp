@@ -1,10 +1,14 @@
 #include "registration/list_in_place.h"
 
 #include <algorithm>
+#include <iterator>
 
 #include "registration/software_list.h"
 
 namespace {
+
+// The texts that route a line (RouteOf), the header's first.
+constexpr std::string_view kKeys[] = {"[[software]]", "name", "product_id", "distributor_id"};
 
 enum class Order { AllAtOnce, SectorsUpward, SectorsDownward };
 
@@ -55,7 +59,9 @@ void WriteListOverBlank(InPlacePlan& plan, std::string& image, std::string_view 
             ListLine route = RouteOf(stored.substr(begin, end - begin));
             if (route != ListLine::Header && route != ListLine::ProductId)
                 route = ListLine::Other;
-            for (std::size_t i = std::max(begin, from); i < end && route == pass; ++i)
+            if (route != pass)
+                continue;
+            for (std::size_t i = std::max(begin, from); i < end; ++i)
                 target[at + i] = stored[i];
         }
         Emit(plan, image, target,
@@ -86,8 +92,8 @@ void Blank(InPlacePlan& plan, std::string& image, std::size_t begin, std::size_t
         BreakKey(target, begin + first, begin + last, "distributor_id");
     }
     Emit(plan, image, target, Order::SectorsUpward);
-    for (const std::string_view key : {"name", "product_id", "distributor_id"})
-        BreakKey(target, begin, end, key);
+    for (std::size_t key = 1; key < std::size(kKeys); ++key) // all but the header
+        BreakKey(target, begin, end, kKeys[key]);
     Emit(plan, image, target, Order::AllAtOnce);
     std::fill(target.begin() + static_cast<std::ptrdiff_t>(begin),
               target.begin() + static_cast<std::ptrdiff_t>(end), '\n');
@@ -100,7 +106,7 @@ bool KeysShareALine(std::string_view text) {
     for (const auto& [begin, end] : LinesOf(text)) {
         const std::string_view line = text.substr(begin, end - begin);
         int keys = 0;
-        for (const std::string_view key : {"[[software]]", "name", "product_id", "distributor_id"})
+        for (const std::string_view key : kKeys)
             for (std::size_t at = line.find(key); at != std::string_view::npos;
                  at = line.find(key, at + 1))
                 ++keys;

@@ -5,8 +5,6 @@
 
 #include <windows.h>
 
-#include <algorithm>
-
 #include "base/file_by_handle.h"
 #include "base/test_hooks.h"
 #include "base/unique_handle.h"
@@ -52,14 +50,6 @@ bool ReadRest(HANDLE file, std::string& bytes) {
     }
 }
 
-// The list's bytes through `file`, from its start; false when they cannot be
-// all read or are more than a list may hold.
-bool ReadAll(HANDLE file, std::string& bytes) {
-    LARGE_INTEGER start{};
-    bytes.clear();
-    return SetFilePointerEx(file, start, nullptr, FILE_BEGIN) && ReadRest(file, bytes);
-}
-
 // A list that another program holds open (as a reader with fopen(path, "r")
 // does, without delete sharing) cannot be replaced; it is written in place so
 // that the record is not lost, through a handle checked as every other, from
@@ -75,7 +65,7 @@ bool WriteInPlace(const HeldFolder& folder, const std::wstring& name, const List
         OpenInFolder(folder, name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                      OPEN_EXISTING, info);
     std::string old;
-    if (!file || (info.dwFileAttributes & kKeepsItsContent) || !ReadAll(file.get(), old))
+    if (!file || (info.dwFileAttributes & kKeepsItsContent) || !ReadRest(file.get(), old))
         return false;
     const std::string stored =
         StoredForm(FormatSoftwareList(change(ScanSoftwareList(TextOfStored(old)))));

@@ -39,25 +39,15 @@ std::string AfterWrite(const std::string& file, const ListWrite& write, unsigned
     return after;
 }
 
-// Every set of sectors where there are few, else each one alone, each one
-// missing and a fixed sample.
+// Every set of the write's sectors.
 std::vector<unsigned long long> LandedSets(const ListWrite& write) {
     const std::size_t sectors = write.endHere
                                     ? 1
                                     : (write.offset + write.bytes.size() - 1) / kSectorBytes -
                                           write.offset / kSectorBytes + 1;
-    const unsigned long long all = sectors >= 64 ? ~0ull : (1ull << sectors) - 1;
     std::vector<unsigned long long> sets;
-    if (sectors <= 10) {
-        for (unsigned long long set = 0; set <= all; ++set)
-            sets.push_back(set);
-        return sets;
-    }
-    unsigned long long random = 0x9E3779B97F4A7C15ull;
-    for (std::size_t i = 0; i < sectors && i < 64; ++i)
-        sets.insert(sets.end(), {1ull << i, all & ~(1ull << i)});
-    for (int i = 0; i < 200; ++i)
-        sets.push_back((random = random * 6364136223846793005ull + 1442695040888963407ull) & all);
+    for (unsigned long long set = 0; set < 1ull << sectors; ++set)
+        sets.push_back(set);
     return sets;
 }
 
